@@ -1,0 +1,71 @@
+#include "module/conversions.h"
+
+#include <cstdint>
+
+#include "module/int_enum.h"
+
+namespace py = pybind11;
+
+namespace quorvel {
+
+py::object FsWatchActionToPython(FsWatchAction action) {
+  py::object cls = FindIntEnum("FsWatchAction");
+  if (!cls) return py::object();
+  PyObject* member = PyObject_CallOneArg(cls.ptr(), py::int_(static_cast<std::int32_t>(action)).ptr());
+  if (member == nullptr) PyErr_Clear();  // not a member's value
+  return py::reinterpret_steal<py::object>(member);
+}
+
+bool FsWatchActionFromPython(py::handle src, FsWatchAction& out) {
+  py::object cls = FindIntEnum("FsWatchAction");
+  if (!cls || !src) return false;
+  const int is_member = PyObject_IsInstance(src.ptr(), cls.ptr());
+  if (is_member != 1) {
+    if (is_member < 0) PyErr_Clear();
+    return false;
+  }
+  const long value = PyLong_AsLong(src.ptr());
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = static_cast<FsWatchAction>(value);
+  return true;
+}
+
+namespace {
+
+// Containers that are not sequences but are taken as their tuple, as tuple(src) would make it.
+bool IsAcceptedIterable(PyObject* src) {
+  return PyGen_Check(src) || PyAnySet_Check(src) || PyDictKeys_Check(src) || PyDictValues_Check(src) ||
+         PyDictItems_Check(src) || PyObject_TypeCheck(src, &PyMap_Type) || PyObject_TypeCheck(src, &PyZip_Type);
+}
+
+}  // namespace
+
+bool WatchFiltersFromPython(py::handle src, bool convert, std::vector<WatchFilter>& out) {
+  PyObject* obj = src.ptr();
+  if (obj == nullptr || obj == Py_None) return false;
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return false;
+  if (!PySequence_Check(obj) && !(convert && IsAcceptedIterable(obj))) return false;
+
+  // One snapshot first: the elements are then held by the tuple, whatever the container does meanwhile.
+  auto items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(obj));
+  if (!items) throw py::error_already_set();
+
+  std::vector<WatchFilter> filters;
+  filters.reserve(items.size());
+  for (py::handle item : items) {
+    py::detail::make_caster<WatchFilter> caster;
+    if (!caster.load(item, false)) return false;
+    try {
+      filters.push_back(py::detail::cast_op<const WatchFilter&>(caster));
+    } catch (const py::reference_cast_error&) {
+      return false;  // an instance whose native part was never constructed
+    }
+  }
+  out = std::move(filters);
+  return true;
+}
+
+}  // namespace quorvel
