@@ -1,6 +1,7 @@
 // The logging bridge driven from C++ threads inside an embedded interpreter: threads Python has never seen,
 // Python threads with and without the GIL, raising Python filters, and logger replacement.
 #include "module/python_logging_sink.h"
+#include "module/registration.h"
 #include "platform/log.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-namespace quorvel {
-void RegisterLogging(pybind11::module_& m);
-}
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -147,6 +144,29 @@ foreign = [r for r in records if r.msg.startswith("t")]
   // Each record was made on its own thread, in that thread's order.
   EXPECT_TRUE(Get<bool>("all([r.msg for r in foreign if r.msg.startswith(f't{t} ')] =="
                         " [f't{t} r{i}' for i in range(250)] for t in range(4))"));
+}
+
+TEST_F(PythonLoggingSinkTest, PythonsLevelDecidesAndDroppedRecordsMakeNoRecordWhileTraceNeverArrives) {
+  Run(R"(
+m.init_logging("levels")
+logger, records = collect("levels")
+logger.setLevel(logging.WARNING)
+made = []
+make_record = logger.makeRecord
+logger.makeRecord = lambda *args: made.append(args) or make_record(*args)
+for level in range(7):
+    m.log(level, f"spdlog level {level}")
+logger.setLevel(1)   # even below Python's DEBUG, trace has been dropped before the sink
+m.log(0, "trace")
+m.log_on_new_threads(0, ["trace on a new thread"])
+m.log(1, "debug")
+)");
+  EXPECT_EQ(Get<std::vector<int>>("[r.levelno for r in records]"), (std::vector<int>{30, 40, 50, 10}));
+  EXPECT_EQ(Get<std::vector<std::string>>("[r.levelname for r in records]"),
+            (std::vector<std::string>{"WARNING", "ERROR", "CRITICAL", "DEBUG"}));
+  EXPECT_EQ(Get<int>("len(made)"), 4);
+  EXPECT_EQ(Get<std::vector<std::string>>("[a[4] for a in made]"),
+            (std::vector<std::string>{"spdlog level 3", "spdlog level 4", "spdlog level 5", "debug"}));
 }
 
 TEST_F(PythonLoggingSinkTest, AnErrorOnAThreadPythonNeverSawGoesToTheUnraisableHookAndTheThreadGoesOn) {
