@@ -1,0 +1,761 @@
+// ReadDirectoryChangesW over inotify.
+//
+// One inotify instance serves the whole process (the per-user limit is 128 instances). A reader thread blocks in
+// epoll_wait on it and drains the kernel queue as soon as events arrive, whether or not a read is outstanding, so
+// the kernel's bounded queue rarely overflows. Kernel watches are shared: every watch asks for the same event mask,
+// so the kernel hands out one watch descriptor per inode, and the layer reference-counts it between handles.
+//
+// Semantics, as Windows gives them:
+// - Recording starts with a handle's first read. Changes that arrive while no read is outstanding are kept in the
+//   handle's backlog and delivered by the next read, as many records as fit in its buffer; the rest go to the reads
+//   after it. Records are FILE_NOTIFY_INFORMATION, DWORD-aligned, names relative to the watched directory with '/'
+//   between levels, FileNameLength in bytes (code units * sizeof(WCHAR)).
+// - Loss: when the kernel queue overflows (IN_Q_OVERFLOW, every watch) or a handle's backlog reaches
+//   kBacklogLimit records, the backlog is dropped and the next read completes with 0 bytes (status
+//   STATUS_NOTIFY_ENUM_DIR), Windows' signal to rescan. Changes arriving between the loss and that completion are
+//   dropped too; a record too large for the whole buffer is a loss as well.
+// - Actions: IN_CREATE -> ADDED, IN_DELETE -> REMOVED, IN_MODIFY -> MODIFIED (files only, FILE_NOTIFY_CHANGE_LAST_WRITE;
+//   consecutive writes to one file not yet read are coalesced into one record), IN_MOVED_FROM + IN_MOVED_TO with one
+//   cookie inside the watched tree -> RENAMED_OLD_NAME, RENAMED_NEW_NAME; a move into the tree -> ADDED, out of it ->
+//   REMOVED. A MOVED_FROM is paired only with the event that directly follows it; it is resolved as a move out when
+//   another event follows or when the kernel queue is empty. Files count under FILE_NOTIFY_CHANGE_FILE_NAME,
+//   directories (IN_ISDIR) under FILE_NOTIFY_CHANGE_DIR_NAME, symbolic links as files. Attribute changes,
+//   size, access, creation and security filters are accepted and report nothing.
+// - Subtree: a kernel watch per directory, added as directories appear (created, moved in, or found by a scan).
+//   A created directory is scanned once its watch is in place and what it already holds is reported as ADDED,
+//   recursively; the names a scan reported are remembered until the kernel queue has been drained, so the queued
+//   IN_CREATE of the same entry is not reported twice. A directory moved in is watched without reporting its
+//   contents, as Windows reports only the directory. Symbolic links are never followed. A renamed subdirectory
+//   keeps its watches and reports under its new name. After a queue overflow every tree is walked again.
+// - The parameters of a handle's first read (subtree, filter) hold for all its later reads.
+// - Closing a handle with a read outstanding completes that read with 0 bytes (status STATUS_NOTIFY_CLEANUP) on the
+//   port it is bound to. A watched directory that is deleted ends its outstanding read, once the backlog has been
+//   delivered, as a failed I/O with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING, which Windows maps to that code);
+//   a read issued afterwards fails the same way.
+// - Reads that cannot be issued: a file handle -> ERROR_INVALID_PARAMETER (as Windows); a null buffer or a filter
+//   of 0 or unknown bits -> ERROR_INVALID_PARAMETER; a buffer that is not DWORD-aligned -> ERROR_NOACCESS; a read
+//   already outstanding on the handle -> ERROR_BUSY (Windows would queue it; nothing here issues two); synchronous
+//   reads (no OVERLAPPED) and completion routines -> ERROR_NOT_SUPPORTED.
+#include "platform/linux/fs_event.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/errors.h"
+#include "platform/linux/wide.h"
+
+namespace quorvel::platform::detail {
+
+namespace {
+
+// Records a handle may hold between reads before its changes count as lost. Windows bounds this by the buffer of
+// the first read; a larger bound lets a slow consumer catch up with a burst (about 40 bytes a record plus long names).
+constexpr std::size_t kBacklogLimit = 1u << 18;
+
+constexpr uint32_t kEventMask =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_EXCL_UNLINK;
+constexpr DWORD kKnownFilters = 0x17F;  // FILE_NAME .. SECURITY, as Windows accepts them
+constexpr DWORD kStatusUnsuccessful = 0xC0000001u;
+
+struct Record {
+  DWORD action;
+  std::string name;  // bytes, relative to the watched directory
+};
+
+struct Watch;
+struct Node;
+
+// One directory of a watch's tree.
+struct Sub {
+  Watch* watch;
+  Sub* parent;       // null for the watched directory itself
+  std::string name;  // component under the parent
+  Node* node;        // null once the directory's kernel watch is gone
+  std::unordered_map<std::string, Sub*> children;
+  // Entries a scan reported as ADDED whose IN_CREATE may still be queued.
+  std::unordered_set<std::string> scanned;
+};
+
+// One kernel watch descriptor, shared by every Sub on the same inode.
+struct Node {
+  int wd;
+  std::vector<Sub*> subs;
+};
+
+class Directory;
+
+struct Watch {
+  Directory* directory;
+  bool subtree;
+  DWORD filter;
+  Sub* root = nullptr;
+  std::deque<Record> backlog;
+  bool lost = false;     // changes were dropped; the next read completes with 0 bytes
+  bool deleted = false;  // the watched directory is gone
+  bool reading = false;
+  BYTE* buffer = nullptr;
+  DWORD length = 0;
+  LPOVERLAPPED overlapped = nullptr;
+};
+
+// A MOVED_FROM waiting for the MOVED_TO that should follow it.
+struct HeldMove {
+  bool held = false;
+  int wd = -1;
+  uint32_t cookie = 0;
+  bool is_dir = false;
+  std::string name;
+};
+
+class Directory final : public Bindable {
+ public:
+  explicit Directory(int fd) : Bindable(Kind::Directory), fd_(fd) {}
+  ~Directory() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  void OnClose() override;
+
+  // Guarded by the engine's mutex.
+  int fd_;
+  bool closed_ = false;
+  Watch* watch_ = nullptr;
+};
+
+class Engine {
+ public:
+  std::mutex mutex;
+
+  // All below guarded by `mutex`.
+  DWORD Start();
+  DWORD BeginWatch(Directory& directory, bool subtree, DWORD filter);
+  void EndWatch(Directory& directory, bool cancel_read);
+  bool TryComplete(Watch& watch);
+  void CompleteRead(Watch& watch, DWORD status, DWORD bytes, DWORD error);
+
+ private:
+  void ReaderLoop();
+  void Process(const inotify_event& event);
+  void Drained();
+  void FlushReads();
+
+  void Created(Node& node, const std::string& name, bool is_dir);
+  void Deleted(Node& node, const std::string& name, bool is_dir);
+  void Modified(Node& node, const std::string& name, bool is_dir);
+  void MovedIn(Sub& sub, const std::string& name, bool is_dir);
+  void MovedOut(Sub& sub, const std::string& name, bool is_dir);
+  void ResolveHeld();
+  void Renamed(const HeldMove& from, Node* to_node, const std::string& to_name);
+  void NodeGone(int wd);
+  void LoseAll();
+
+  Sub* AddChild(Sub& parent, const std::string& name, bool report);
+  void Scan(Sub& sub, bool report);
+  void RemoveSub(Sub* sub);
+  void RemoveChild(Sub& parent, const std::string& name);
+  Node* FindNode(int wd);
+  int AddKernelWatch(const Watch& watch, const std::string& relative, bool& failed_hard);
+
+  void Append(Watch& watch, DWORD action, std::string name);
+  static bool WantsName(const Watch& watch, bool is_dir) {
+    return (watch.filter & (is_dir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME)) != 0;
+  }
+  static std::string PathOf(const Sub& sub);
+  static std::string ChildPath(const Sub& sub, const std::string& name);
+  DWORD Fill(Watch& watch);
+
+  int inotify_fd_ = -1;
+  int epoll_fd_ = -1;
+  std::unordered_map<int, std::unique_ptr<Node>> nodes_;
+  std::unordered_set<Watch*> watches_;
+  std::unordered_set<Sub*> scanned_subs_;
+  HeldMove held_;
+};
+
+// Never destroyed: the reader thread runs until the process ends.
+Engine& engine() {
+  static Engine* e = new Engine;
+  return *e;
+}
+
+DWORD Engine::Start() {
+  if (inotify_fd_ >= 0) return ERROR_SUCCESS;
+  int ifd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (ifd < 0) return Win32FromErrno(errno);
+  int efd = epoll_create1(EPOLL_CLOEXEC);
+  if (efd < 0) {
+    const int error = errno;
+    ::close(ifd);
+    return Win32FromErrno(error);
+  }
+  epoll_event interest{};
+  interest.events = EPOLLIN;
+  interest.data.fd = ifd;
+  if (epoll_ctl(efd, EPOLL_CTL_ADD, ifd, &interest) != 0) {
+    const int error = errno;
+    ::close(ifd);
+    ::close(efd);
+    return Win32FromErrno(error);
+  }
+  try {
+    std::thread(&Engine::ReaderLoop, this).detach();
+  } catch (const std::system_error&) {
+    ::close(ifd);
+    ::close(efd);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  inotify_fd_ = ifd;
+  epoll_fd_ = efd;
+  return ERROR_SUCCESS;
+}
+
+void Engine::ReaderLoop() {
+  // The descriptors are set before the thread starts and never change.
+  int ifd, efd;
+  {
+    std::lock_guard lock(mutex);
+    ifd = inotify_fd_;
+    efd = epoll_fd_;
+  }
+  alignas(inotify_event) static thread_local char buffer[64 * 1024];
+  for (;;) {
+    epoll_event ready;
+    if (epoll_wait(efd, &ready, 1, -1) < 0) continue;  // EINTR
+    for (;;) {
+      const ssize_t length = ::read(ifd, buffer, sizeof buffer);
+      if (length < 0) {
+        if (errno == EINTR) continue;
+        std::lock_guard lock(mutex);
+        Drained();
+        break;
+      }
+      std::lock_guard lock(mutex);
+      for (ssize_t offset = 0; offset < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+        Process(*event);
+        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+      FlushReads();
+    }
+  }
+}
+
+// The queue is empty: nothing more can pair with a held MOVED_FROM, and no IN_CREATE from before a scan is still
+// on its way.
+void Engine::Drained() {
+  ResolveHeld();
+  for (Sub* sub : scanned_subs_) sub->scanned.clear();
+  scanned_subs_.clear();
+  FlushReads();
+}
+
+void Engine::FlushReads() {
+  for (Watch* watch : watches_) {
+    if (watch->reading) TryComplete(*watch);
+  }
+}
+
+Node* Engine::FindNode(int wd) {
+  auto it = nodes_.find(wd);
+  return it == nodes_.end() ? nullptr : it->second.get();
+}
+
+void Engine::Process(const inotify_event& event) {
+  if (event.mask & IN_Q_OVERFLOW) {
+    ResolveHeld();
+    LoseAll();
+    return;
+  }
+  const bool is_dir = (event.mask & IN_ISDIR) != 0;
+  const std::string name = event.len ? std::string(event.name) : std::string();
+
+  if (held_.held && !((event.mask & IN_MOVED_TO) && event.cookie == held_.cookie)) ResolveHeld();
+
+  if (event.mask & IN_IGNORED) {
+    NodeGone(event.wd);
+    return;
+  }
+  Node* node = FindNode(event.wd);
+  if (event.mask & IN_MOVED_FROM) {
+    if (node && !name.empty()) held_ = HeldMove{true, event.wd, event.cookie, is_dir, name};
+    return;
+  }
+  if (event.mask & IN_MOVED_TO) {
+    if (held_.held) {
+      HeldMove from = std::move(held_);
+      held_ = HeldMove{};
+      if (!name.empty()) Renamed(from, node, name);
+      return;
+    }
+    if (node && !name.empty()) {
+      const std::vector<Sub*> subs = node->subs;
+      for (Sub* sub : subs) MovedIn(*sub, name, is_dir);
+    }
+    return;
+  }
+  if (!node || name.empty()) return;
+  if (event.mask & IN_CREATE) Created(*node, name, is_dir);
+  if (event.mask & IN_DELETE) Deleted(*node, name, is_dir);
+  if (event.mask & IN_MODIFY) Modified(*node, name, is_dir);
+}
+
+std::string Engine::PathOf(const Sub& sub) {
+  if (!sub.parent) return std::string();
+  std::vector<const std::string*> parts;
+  std::size_t size = 0;
+  for (const Sub* s = &sub; s->parent; s = s->parent) {
+    parts.push_back(&s->name);
+    size += s->name.size() + 1;
+  }
+  std::string path;
+  path.reserve(size);
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+    if (!path.empty()) path += '/';
+    path += **it;
+  }
+  return path;
+}
+
+std::string Engine::ChildPath(const Sub& sub, const std::string& name) {
+  std::string path = PathOf(sub);
+  if (!path.empty()) path += '/';
+  path += name;
+  return path;
+}
+
+void Engine::Append(Watch& watch, DWORD action, std::string name) {
+  if (watch.lost) return;
+  if (action == FILE_ACTION_MODIFIED && !watch.backlog.empty()) {
+    const Record& last = watch.backlog.back();
+    if (last.action == FILE_ACTION_MODIFIED && last.name == name) return;
+  }
+  if (watch.backlog.size() >= SeamBacklogLimit(kBacklogLimit)) {
+    watch.backlog.clear();
+    watch.lost = true;
+    return;
+  }
+  watch.backlog.push_back(Record{action, std::move(name)});
+}
+
+void Engine::Created(Node& node, const std::string& name, bool is_dir) {
+  const std::vector<Sub*> subs = node.subs;
+  for (Sub* sub : subs) {
+    if (sub->scanned.erase(name)) continue;  // a scan already reported it
+    Watch& watch = *sub->watch;
+    if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_ADDED, ChildPath(*sub, name));
+    if (is_dir && watch.subtree) AddChild(*sub, name, /*report=*/true);
+  }
+}
+
+void Engine::Deleted(Node& node, const std::string& name, bool is_dir) {
+  const std::vector<Sub*> subs = node.subs;
+  for (Sub* sub : subs) {
+    sub->scanned.erase(name);
+    Watch& watch = *sub->watch;
+    if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_REMOVED, ChildPath(*sub, name));
+    if (is_dir) RemoveChild(*sub, name);
+  }
+}
+
+void Engine::Modified(Node& node, const std::string& name, bool is_dir) {
+  if (is_dir) return;
+  for (Sub* sub : node.subs) {
+    Watch& watch = *sub->watch;
+    if (watch.filter & FILE_NOTIFY_CHANGE_LAST_WRITE) Append(watch, FILE_ACTION_MODIFIED, ChildPath(*sub, name));
+  }
+}
+
+void Engine::MovedIn(Sub& sub, const std::string& name, bool is_dir) {
+  sub.scanned.erase(name);
+  Watch& watch = *sub.watch;
+  if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_ADDED, ChildPath(sub, name));
+  if (is_dir && watch.subtree) AddChild(sub, name, /*report=*/false);
+}
+
+void Engine::MovedOut(Sub& sub, const std::string& name, bool is_dir) {
+  sub.scanned.erase(name);
+  Watch& watch = *sub.watch;
+  if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_REMOVED, ChildPath(sub, name));
+  if (is_dir) RemoveChild(sub, name);
+}
+
+// A MOVED_FROM that nothing paired: the entry left every tree that saw it.
+void Engine::ResolveHeld() {
+  if (!held_.held) return;
+  HeldMove from = std::move(held_);
+  held_ = HeldMove{};
+  Node* node = FindNode(from.wd);
+  if (!node) return;
+  const std::vector<Sub*> subs = node->subs;
+  for (Sub* sub : subs) MovedOut(*sub, from.name, from.is_dir);
+}
+
+void Engine::Renamed(const HeldMove& from, Node* to_node, const std::string& to_name) {
+  Node* from_node = FindNode(from.wd);
+  const std::vector<Sub*> from_subs = from_node ? from_node->subs : std::vector<Sub*>();
+  const std::vector<Sub*> to_subs = to_node ? to_node->subs : std::vector<Sub*>();
+  std::unordered_set<Watch*> paired;
+
+  for (Sub* source : from_subs) {
+    Watch& watch = *source->watch;
+    Sub* target = nullptr;
+    for (Sub* candidate : to_subs) {
+      if (candidate->watch == &watch) target = candidate;
+    }
+    if (!target) {
+      MovedOut(*source, from.name, from.is_dir);
+      continue;
+    }
+    source->scanned.erase(from.name);
+    paired.insert(&watch);
+    target->scanned.erase(to_name);
+    if (WantsName(watch, from.is_dir)) {
+      Append(watch, FILE_ACTION_RENAMED_OLD_NAME, ChildPath(*source, from.name));
+      Append(watch, FILE_ACTION_RENAMED_NEW_NAME, ChildPath(*target, to_name));
+    }
+    if (!from.is_dir || !watch.subtree) continue;
+    // The directory keeps its kernel watches; only its place in the tree changes.
+    auto it = source->children.find(from.name);
+    if (it == source->children.end()) {
+      AddChild(*target, to_name, /*report=*/false);
+      continue;
+    }
+    Sub* moved = it->second;
+    source->children.erase(it);
+    RemoveChild(*target, to_name);  // a directory replaced by the rename
+    moved->parent = target;
+    moved->name = to_name;
+    target->children.emplace(to_name, moved);
+  }
+  for (Sub* target : to_subs) {
+    if (!paired.count(target->watch)) MovedIn(*target, to_name, from.is_dir);
+  }
+}
+
+// The kernel dropped a watch (its directory was deleted or unmounted).
+void Engine::NodeGone(int wd) {
+  auto it = nodes_.find(wd);
+  if (it == nodes_.end()) return;
+  std::unique_ptr<Node> node = std::move(it->second);
+  nodes_.erase(it);
+  const std::vector<Sub*> subs = node->subs;
+  for (Sub* sub : subs) {
+    sub->node = nullptr;
+    if (!sub->parent) {
+      sub->watch->deleted = true;
+    } else {
+      auto& siblings = sub->parent->children;
+      auto child = siblings.find(sub->name);
+      if (child != siblings.end() && child->second == sub) siblings.erase(child);
+      RemoveSub(sub);
+    }
+  }
+}
+
+void Engine::LoseAll() {
+  for (Watch* watch : watches_) {
+    watch->backlog.clear();
+    watch->lost = true;
+  }
+  // Directories created, moved or deleted while the queue was full went unseen: walk every tree again.
+  for (Watch* watch : watches_) {
+    if (watch->subtree && watch->root && watch->root->node) Scan(*watch->root, /*report=*/false);
+  }
+}
+
+int Engine::AddKernelWatch(const Watch& watch, const std::string& relative, bool& failed_hard) {
+  // Through the handle's own descriptor, so the path stays right when the watched directory is renamed.
+  std::string path = "/proc/self/fd/" + std::to_string(watch.directory->fd_);
+  uint32_t mask = kEventMask | IN_ONLYDIR;
+  if (!relative.empty()) {
+    path += '/';
+    path += relative;
+    mask |= IN_DONT_FOLLOW;  // never the magic link itself, but never a symbolic link inside the tree
+  }
+  const int wd = inotify_add_watch(inotify_fd_, path.c_str(), mask);
+  failed_hard = wd < 0 && errno != ENOENT && errno != ENOTDIR;
+  return wd;
+}
+
+Sub* Engine::AddChild(Sub& parent, const std::string& name, bool report) {
+  if (parent.children.count(name)) return nullptr;
+  Watch& watch = *parent.watch;
+  bool failed_hard = false;
+  const int wd = AddKernelWatch(watch, ChildPath(parent, name), failed_hard);
+  if (wd < 0) {
+    // Gone again or no longer a directory: nothing to watch. Out of kernel watches: its changes will be missed.
+    if (failed_hard) {
+      watch.backlog.clear();
+      watch.lost = true;
+    }
+    return nullptr;
+  }
+  auto& slot = nodes_[wd];
+  if (!slot) slot = std::make_unique<Node>(Node{wd, {}});
+  Node* node = slot.get();
+  for (Sub* existing : node->subs) {
+    if (existing->watch == &watch) return nullptr;  // the same directory seen twice in one tree (bind mounts)
+  }
+  Sub* sub = new Sub{&watch, &parent, name, node, {}, {}};
+  parent.children.emplace(name, sub);
+  node->subs.push_back(sub);
+  Scan(*sub, report);
+  return sub;
+}
+
+// Lists a directory of the tree: watches the subdirectories not yet watched (reporting what a new directory holds
+// when `report`), walks those already watched, and drops those that are gone.
+void Engine::Scan(Sub& sub, bool report) {
+  const std::string relative = PathOf(sub);
+  const int fd = ::openat(sub.watch->directory->fd_, relative.empty() ? "." : relative.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  std::vector<std::string> subdirs;
+  std::unordered_set<std::string> seen;
+  while (const dirent* entry = ::readdir(dir)) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    bool is_dir = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      is_dir = ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (report) {
+      Watch& watch = *sub.watch;
+      if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_ADDED, ChildPath(sub, name));
+      sub.scanned.insert(name);
+      scanned_subs_.insert(&sub);
+    }
+    if (is_dir) {
+      subdirs.emplace_back(name);
+      seen.insert(name);
+    }
+  }
+  ::closedir(dir);
+
+  std::vector<std::string> gone;
+  for (const auto& [name, child] : sub.children) {
+    if (!seen.count(name)) gone.push_back(name);
+  }
+  for (const auto& name : gone) RemoveChild(sub, name);
+  for (const auto& name : subdirs) {
+    auto it = sub.children.find(name);
+    if (it != sub.children.end()) {
+      Scan(*it->second, false);
+    } else if (sub.watch->subtree) {
+      AddChild(sub, name, report);
+    }
+  }
+}
+
+void Engine::RemoveChild(Sub& parent, const std::string& name) {
+  auto it = parent.children.find(name);
+  if (it == parent.children.end()) return;
+  Sub* child = it->second;
+  parent.children.erase(it);
+  RemoveSub(child);
+}
+
+// Frees a Sub that is no longer in its parent's children, with its subtree, releasing kernel watches no Sub uses.
+void Engine::RemoveSub(Sub* sub) {
+  for (auto& [name, child] : sub->children) RemoveSub(child);
+  sub->children.clear();
+  scanned_subs_.erase(sub);
+  if (Node* node = sub->node) {
+    std::erase(node->subs, sub);
+    if (node->subs.empty()) {
+      inotify_rm_watch(inotify_fd_, node->wd);
+      nodes_.erase(node->wd);
+    }
+  }
+  delete sub;
+}
+
+DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter) {
+  if (DWORD error = Start(); error != ERROR_SUCCESS) return error;
+  struct stat st;
+  if (::fstat(directory.fd_, &st) != 0) return Win32FromErrno(errno);
+  if (st.st_nlink == 0) return ERROR_ACCESS_DENIED;  // deleted before its first read
+  auto watch = std::make_unique<Watch>();
+  watch->directory = &directory;
+  watch->subtree = subtree;
+  watch->filter = filter;
+  bool failed_hard = false;
+  const int wd = AddKernelWatch(*watch, std::string(), failed_hard);
+  if (wd < 0) return errno == ENOENT ? ERROR_ACCESS_DENIED : Win32FromErrno(errno);
+  auto& slot = nodes_[wd];
+  if (!slot) slot = std::make_unique<Node>(Node{wd, {}});
+  watch->root = new Sub{watch.get(), nullptr, std::string(), slot.get(), {}, {}};
+  slot->subs.push_back(watch->root);
+  if (subtree) Scan(*watch->root, /*report=*/false);
+  directory.watch_ = watch.get();
+  watches_.insert(watch.release());
+  return ERROR_SUCCESS;
+}
+
+void Engine::EndWatch(Directory& directory, bool cancel_read) {
+  Watch* watch = directory.watch_;
+  if (!watch) return;
+  if (watch->reading && cancel_read) {
+    const DWORD error = SeamCancelledReadError();
+    if (error == ERROR_SUCCESS) {
+      CompleteRead(*watch, QUORVEL_STATUS_NOTIFY_CLEANUP, 0, ERROR_SUCCESS);
+    } else {
+      CompleteRead(*watch, QUORVEL_STATUS_CANCELLED, 0, error);
+    }
+  }
+  if (watch->root) RemoveSub(watch->root);
+  watches_.erase(watch);
+  directory.watch_ = nullptr;
+  delete watch;
+}
+
+void Engine::CompleteRead(Watch& watch, DWORD status, DWORD bytes, DWORD error) {
+  watch.reading = false;
+  counters().outstanding_reads.fetch_sub(1);
+  LPOVERLAPPED overlapped = watch.overlapped;
+  watch.overlapped = nullptr;
+  watch.buffer = nullptr;
+  CompleteIo(watch.directory->binding(), overlapped, status, bytes, error);
+}
+
+// Writes as many records as fit into the read's buffer; 0 when not even the first one fits.
+DWORD Engine::Fill(Watch& watch) {
+  constexpr std::size_t kHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+  std::size_t used = 0;
+  std::size_t end = 0;
+  std::size_t previous = SIZE_MAX;
+  while (!watch.backlog.empty()) {
+    const Record& record = watch.backlog.front();
+    const std::wstring name = Utf8ToWide(record.name);
+    const std::size_t name_bytes = name.size() * sizeof(WCHAR);
+    const std::size_t size = kHeader + name_bytes;
+    if (used + size > watch.length) break;
+    BYTE* out = watch.buffer + used;
+    const DWORD header[3] = {0, record.action, static_cast<DWORD>(name_bytes)};
+    std::memcpy(out, header, sizeof header);
+    std::memcpy(out + kHeader, name.data(), name_bytes);
+    if (previous != SIZE_MAX) {
+      const DWORD next = static_cast<DWORD>(used - previous);
+      std::memcpy(watch.buffer + previous, &next, sizeof next);
+    }
+    previous = used;
+    end = used + size;
+    used += (size + sizeof(DWORD) - 1) & ~(sizeof(DWORD) - 1);
+    watch.backlog.pop_front();
+  }
+  return static_cast<DWORD>(end);
+}
+
+bool Engine::TryComplete(Watch& watch) {
+  if (!watch.lost && !watch.backlog.empty()) {
+    if (const DWORD bytes = Fill(watch)) {
+      CompleteRead(watch, QUORVEL_STATUS_SUCCESS, bytes, ERROR_SUCCESS);
+      return true;
+    }
+    watch.backlog.clear();  // a record larger than the whole buffer
+    watch.lost = true;
+  }
+  if (watch.lost) {
+    watch.lost = false;
+    CompleteRead(watch, QUORVEL_STATUS_NOTIFY_ENUM_DIR, 0, ERROR_SUCCESS);
+    return true;
+  }
+  if (watch.deleted) {
+    CompleteRead(watch, QUORVEL_STATUS_DELETE_PENDING, 0, ERROR_ACCESS_DENIED);
+    return true;
+  }
+  return false;
+}
+
+void Directory::OnClose() {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  closed_ = true;
+  e.EndWatch(*this, /*cancel_read=*/true);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace
+
+std::shared_ptr<KernelObject> MakeDirectoryObject(int fd) { return std::make_shared<Directory>(fd); }
+
+bool CompleteOutstandingRead(HANDLE handle, DWORD error) {
+  auto object = LookupHandle(handle);
+  if (!object || object->kind() != KernelObject::Kind::Directory) return false;
+  auto& directory = static_cast<Directory&>(*object);
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  Watch* watch = directory.watch_;
+  if (!watch || !watch->reading) return false;
+  if (error == ERROR_SUCCESS) {
+    watch->backlog.clear();
+    e.CompleteRead(*watch, QUORVEL_STATUS_NOTIFY_ENUM_DIR, 0, ERROR_SUCCESS);
+  } else {
+    e.CompleteRead(*watch, error == ERROR_ACCESS_DENIED ? QUORVEL_STATUS_ACCESS_DENIED : kStatusUnsuccessful, 0,
+                   error);
+  }
+  return true;
+}
+
+}  // namespace quorvel::platform::detail
+
+using quorvel::platform::detail::Fail;
+using quorvel::platform::detail::KernelObject;
+
+BOOL ReadDirectoryChangesW(HANDLE hDirectory, LPVOID lpBuffer, DWORD nBufferLength, BOOL bWatchSubtree,
+                           DWORD dwNotifyFilter, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped,
+                           LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+  namespace d = quorvel::platform::detail;
+  QUORVEL_SEAM_FAIL("ReadDirectoryChangesW", FALSE);
+  auto object = d::LookupHandle(hDirectory);
+  if (!object || object->kind() == KernelObject::Kind::Port) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (object->kind() != KernelObject::Kind::Directory) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (lpOverlapped == nullptr || lpCompletionRoutine != nullptr) return Fail(ERROR_NOT_SUPPORTED, FALSE);
+  if (lpBuffer == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (reinterpret_cast<std::uintptr_t>(lpBuffer) % alignof(DWORD) != 0) return Fail(ERROR_NOACCESS, FALSE);
+  if (dwNotifyFilter == 0 || (dwNotifyFilter & ~d::kKnownFilters) != 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+
+  auto& directory = static_cast<d::Directory&>(*object);
+  d::Engine& e = d::engine();
+  std::lock_guard lock(e.mutex);
+  if (directory.closed_) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!directory.watch_) {
+    if (DWORD error = e.BeginWatch(directory, bWatchSubtree != FALSE, dwNotifyFilter); error != ERROR_SUCCESS)
+      return Fail(error, FALSE);
+  }
+  d::Watch& watch = *directory.watch_;
+  if (watch.reading) return Fail(ERROR_BUSY, FALSE);
+  if (watch.deleted && watch.backlog.empty() && !watch.lost) return Fail(ERROR_ACCESS_DENIED, FALSE);
+
+  watch.reading = true;
+  watch.buffer = static_cast<BYTE*>(lpBuffer);
+  watch.length = nBufferLength;
+  watch.overlapped = lpOverlapped;
+  lpOverlapped->Internal = QUORVEL_STATUS_PENDING;
+  lpOverlapped->InternalHigh = 0;
+  d::counters().outstanding_reads.fetch_add(1);
+  if (lpBytesReturned) *lpBytesReturned = 0;
+  e.TryComplete(watch);
+  return TRUE;
+}

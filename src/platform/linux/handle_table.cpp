@@ -1,0 +1,97 @@
+#include "platform/linux/handle_table.h"
+
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace quorvel::platform::detail {
+
+namespace {
+
+constexpr std::uintptr_t kStride = 4;
+
+struct Table {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<KernelObject>> slots;
+  std::set<std::size_t> free;  // indices below slots.size() that are empty
+  std::size_t used = 0;
+  std::uintptr_t forced = 0;
+};
+
+// Never destroyed: handles may be closed from static destructors and detached threads at exit.
+Table& table() {
+  static Table* t = new Table;
+  return *t;
+}
+
+HANDLE ValueOf(std::size_t index) { return reinterpret_cast<HANDLE>((index + 1) * kStride); }
+
+bool IndexOf(HANDLE handle, std::size_t& index) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value == 0 || value % kStride != 0 || handle == INVALID_HANDLE_VALUE) return false;
+  index = value / kStride - 1;
+  return true;
+}
+
+}  // namespace
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  std::size_t index;
+  std::size_t forced_index;
+  if (t.forced != 0 && IndexOf(reinterpret_cast<HANDLE>(t.forced), forced_index) &&
+      (forced_index >= t.slots.size() || !t.slots[forced_index])) {
+    index = forced_index;
+    while (t.slots.size() <= index) {
+      t.free.insert(t.slots.size());
+      t.slots.emplace_back();
+    }
+    t.free.erase(index);
+  } else if (!t.free.empty()) {
+    index = *t.free.begin();
+    t.free.erase(t.free.begin());
+  } else {
+    index = t.slots.size();
+    t.slots.emplace_back();
+  }
+  t.forced = 0;
+  t.slots[index] = std::move(object);
+  ++t.used;
+  return ValueOf(index);
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  std::size_t index;
+  if (!IndexOf(handle, index)) return nullptr;
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  return index < t.slots.size() ? t.slots[index] : nullptr;
+}
+
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
+  std::size_t index;
+  if (!IndexOf(handle, index)) return nullptr;
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  if (index >= t.slots.size() || !t.slots[index]) return nullptr;
+  std::shared_ptr<KernelObject> object = std::move(t.slots[index]);
+  t.slots[index].reset();
+  t.free.insert(index);
+  --t.used;
+  return object;
+}
+
+std::size_t OpenHandleCount() {
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  return t.used;
+}
+
+void ForceNextHandleValue(HANDLE value) {
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  t.forced = reinterpret_cast<std::uintptr_t>(value);
+}
+
+}  // namespace quorvel::platform::detail

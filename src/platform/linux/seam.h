@@ -1,0 +1,39 @@
+// Test seam of the file, completion port and directory change layer. Included by tests only: it scripts what the
+// real platform rarely does on demand, and counts live objects so tests can prove nothing leaks.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "platform/linux/win32_files.h"
+
+namespace quorvel::platform::seam {
+
+// The next call of `function` (e.g. "ReadDirectoryChangesW", "CreateFileW", "CreateIoCompletionPort",
+// "PostQueuedCompletionStatus", "GetQueuedCompletionStatus", "GetFileAttributesW", "CloseHandle") fails with
+// `error` before doing anything.
+void FailNext(std::string_view function, DWORD error);
+
+// Ends the outstanding read of `directory` now: with 0 bytes when `error` is ERROR_SUCCESS (as after lost
+// changes), otherwise as a failed I/O with that code. False when no read is outstanding.
+bool CompleteRead(HANDLE directory, DWORD error);
+
+// How closing a handle completes its outstanding read: ERROR_SUCCESS (default) with 0 bytes, or any other code as a
+// failed I/O (ERROR_OPERATION_ABORTED: what cancelling gives on Windows).
+void SetCancelledReadError(DWORD error);
+
+// Records a directory handle may keep between reads before its changes count as lost (0: the built-in limit).
+void SetBacklogLimit(std::size_t records);
+
+// The next handle created gets `value` if that value is free then.
+void ReuseHandleValue(HANDLE value);
+
+std::size_t OpenHandles();
+std::size_t LivePorts();  // port objects, also those whose handle is closed but that bound handles still reach
+std::size_t QueuedPackets();
+std::size_t OutstandingReads();
+
+// Disarms every failure and restores the defaults above.
+void Reset();
+
+}  // namespace quorvel::platform::seam

@@ -1,0 +1,225 @@
+// Completion ports: posting, waiting, time-outs, binding, closing, and waiting threads.
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "platform_test_support.h"
+
+namespace platform_test {
+namespace {
+
+using Ports = PlatformTest;
+namespace seam = quorvel::platform::seam;
+
+HANDLE NewPort() { return CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1); }
+
+TEST_F(Ports, PostedPacketsComeBackInOrder) {
+  HANDLE port = NewPort();
+  ASSERT_NE(port, nullptr);
+  OVERLAPPED a{}, b{};
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 7, 11, &a));
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 12, nullptr));
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 9, 0, &b));
+  Completion c = Dequeue(port);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.bytes, 7u);
+  EXPECT_EQ(c.key, 11u);
+  EXPECT_EQ(c.overlapped, &a);
+  c = Dequeue(port);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.key, 12u);
+  EXPECT_EQ(c.overlapped, nullptr);
+  c = Dequeue(port);
+  EXPECT_EQ(c.bytes, 9u);
+  EXPECT_EQ(c.overlapped, &b);
+  EXPECT_EQ(a.Internal, 0u) << "posting does not touch the OVERLAPPED";
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Ports, AnEmptyPortTimesOut) {
+  HANDLE port = NewPort();
+  DWORD bytes = 5;
+  ULONG_PTR key = 5;
+  OVERLAPPED dummy{};
+  LPOVERLAPPED ov = &dummy;
+  SetLastError(0);
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &ov, 0));
+  EXPECT_EQ(ov, nullptr);
+  EXPECT_EQ(GetLastError(), WAIT_TIMEOUT);
+  ov = &dummy;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &ov, 50));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+  EXPECT_EQ(ov, nullptr);
+  EXPECT_EQ(GetLastError(), WAIT_TIMEOUT);
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Ports, WrongHandlesAndArgumentsAreRefused) {
+  DWORD bytes;
+  ULONG_PTR key;
+  LPOVERLAPPED ov;
+  EXPECT_FALSE(GetQueuedCompletionStatus(nullptr, &bytes, &key, &ov, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(PostQueuedCompletionStatus(reinterpret_cast<HANDLE>(std::uintptr_t{4000}), 0, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  HANDLE dir = OpenDirectory(tmp_.path());
+  EXPECT_FALSE(PostQueuedCompletionStatus(dir, 0, 0, nullptr)) << "a directory is not a port";
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  HANDLE port = NewPort();
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, nullptr, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  // A port of its own takes no existing port; a port cannot be bound to a port.
+  EXPECT_EQ(CreateIoCompletionPort(INVALID_HANDLE_VALUE, port, 0, 1), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(CreateIoCompletionPort(port, nullptr, 0, 1), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(CreateIoCompletionPort(dir, dir, 0, 1), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(CloseHandle(dir));
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Ports, BindingAHandle) {
+  const std::size_t ports_before = seam::LivePorts();
+  HANDLE port = NewPort();
+  HANDLE dir = OpenDirectory(tmp_.path());
+  EXPECT_EQ(CreateIoCompletionPort(dir, port, 42, 1), port);
+  SetLastError(0);
+  EXPECT_EQ(CreateIoCompletionPort(dir, port, 43, 1), nullptr) << "a handle is bound once";
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+  // A null existing port makes a new port and binds the handle to it.
+  HANDLE other = OpenDirectory(tmp_.path());
+  HANDLE own = CreateIoCompletionPort(other, nullptr, 7, 1);
+  ASSERT_NE(own, nullptr);
+  EXPECT_NE(own, port);
+  EXPECT_NE(own, other);
+  EXPECT_EQ(seam::LivePorts(), ports_before + 2);
+  EXPECT_TRUE(CloseHandle(other));
+  EXPECT_TRUE(CloseHandle(own));
+  EXPECT_TRUE(CloseHandle(dir));
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Ports, ClosingAPortReleasesItsPackets) {
+  const std::size_t before = seam::QueuedPackets();
+  HANDLE port = NewPort();
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(PostQueuedCompletionStatus(port, i, i + 1, nullptr));
+  EXPECT_EQ(seam::QueuedPackets(), before + 100);
+  EXPECT_TRUE(CloseHandle(port));
+  EXPECT_EQ(seam::QueuedPackets(), before);
+  DWORD bytes;
+  ULONG_PTR key;
+  LPOVERLAPPED ov;
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &ov, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Ports, ClosingAPortWakesItsWaiters) {
+  HANDLE port = NewPort();
+  std::atomic<int> woken{0};
+  std::vector<DWORD> errors(3);
+  std::vector<LPOVERLAPPED> overlapped(3, reinterpret_cast<LPOVERLAPPED>(1));
+  std::vector<std::thread> waiters;
+  std::atomic<int> started{0};
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&, i] {
+      DWORD bytes;
+      ULONG_PTR key;
+      started.fetch_add(1);
+      const BOOL ok = GetQueuedCompletionStatus(port, &bytes, &key, &overlapped[i], INFINITE);
+      errors[i] = ok ? 0 : GetLastError();
+      woken.fetch_add(1);
+    });
+  }
+  while (started.load() < 3) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them block; not what is checked
+  EXPECT_EQ(woken.load(), 0);
+  ASSERT_TRUE(CloseHandle(port));
+  for (auto& t : waiters) t.join();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(errors[i], ERROR_ABANDONED_WAIT_0);
+    EXPECT_EQ(overlapped[i], nullptr);
+  }
+}
+
+TEST_F(Ports, AnIdleWaitUsesNoProcessorTime) {
+  HANDLE port = NewPort();
+  clockid_t clock;
+  std::atomic<bool> waiting{false};
+  std::thread waiter([&] {
+    waiting = true;
+    DWORD bytes;
+    ULONG_PTR key;
+    LPOVERLAPPED ov;
+    GetQueuedCompletionStatus(port, &bytes, &key, &ov, INFINITE);
+  });
+  while (!waiting) std::this_thread::yield();
+  ASSERT_EQ(pthread_getcpuclockid(waiter.native_handle(), &clock), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  timespec used{};
+  ASSERT_EQ(clock_gettime(clock, &used), 0);
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 1, nullptr));
+  waiter.join();
+  // A polling loop would burn most of the half second; a blocked thread uses almost nothing.
+  EXPECT_LT(used.tv_sec * 1000 + used.tv_nsec / 1000000, 100);
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Ports, OneWaiterWhileOthersPostBindAndClose) {
+  HANDLE port = NewPort();
+  constexpr int kPosters = 4;
+  constexpr int kEach = 2000;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int p = 0; p < kPosters; ++p) {
+    threads.emplace_back([&, p] {
+      for (int i = 0; i < kEach; ++i) ASSERT_TRUE(PostQueuedCompletionStatus(port, i, p + 1, nullptr));
+    });
+  }
+  // Churn: other ports and directory handles come and go, binding and closing, sharing the handle table.
+  threads.emplace_back([&] {
+    while (!stop) {
+      HANDLE dir = OpenDirectory(tmp_.path());
+      HANDLE own = CreateIoCompletionPort(dir, nullptr, 1, 1);
+      PostQueuedCompletionStatus(own, 1, 1, nullptr);
+      CloseHandle(own);
+      CloseHandle(dir);
+    }
+  });
+  std::vector<int> next(kPosters, 0);
+  for (int n = 0; n < kPosters * kEach; ++n) {
+    Completion c = Dequeue(port);
+    ASSERT_TRUE(c.ok) << "error " << c.error;
+    ASSERT_GE(c.key, 1u);
+    ASSERT_LE(c.key, static_cast<ULONG_PTR>(kPosters));
+    EXPECT_EQ(c.bytes, static_cast<DWORD>(next[c.key - 1]++)) << "one poster's packets stay in order";
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(Dequeue(port, 0).error, static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Ports, SeamFailsPortCalls) {
+  seam::FailNext("CreateIoCompletionPort", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(NewPort(), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+  HANDLE port = NewPort();
+  seam::FailNext("PostQueuedCompletionStatus", ERROR_NOT_ENOUGH_QUOTA);
+  EXPECT_FALSE(PostQueuedCompletionStatus(port, 0, 1, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 1, nullptr));
+  seam::FailNext("GetQueuedCompletionStatus", WAIT_TIMEOUT);
+  Completion c = Dequeue(port, 0);
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.overlapped, nullptr);
+  EXPECT_EQ(c.error, static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_TRUE(Dequeue(port, 0).ok) << "the packet is still there";
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+}  // namespace
+}  // namespace platform_test
