@@ -6,6 +6,9 @@
 #include <exception>
 #include <new>
 #include <thread>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace py = pybind11;
 
@@ -100,7 +103,13 @@ void PythonLoggingSink::sink_it_(const spdlog::details::log_msg& msg) {
   }
   try {
     HandOff(msg);
-  } catch (...) {
+  }
+#ifdef __GLIBCXX__
+  catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended (interpreter shutdown): never swallowed
+  }
+#endif
+  catch (...) {
     SetPythonError();
     PyErr_FormatUnraisable("Exception ignored while handing a native log record to Python logging");
   }

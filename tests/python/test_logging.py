@@ -56,6 +56,15 @@ def python_logger():
         logger.propagate = propagate
 
 
+@pytest.fixture
+def watcher():
+    """A running watcher: the watch functions refuse to add watches without one. Yields the events it reports."""
+    events = []
+    assert quorvel.start_fs_watch(lambda *event: events.append(event))
+    yield events
+    quorvel.stop_fs_watch()
+
+
 def watch_filter(pattern="*"):
     f = quorvel.WatchFilter()
     f.pattern = pattern
@@ -95,7 +104,9 @@ def test_before_init_logging_lines_go_to_the_console_logger_and_not_to_python(tm
         logging.getLogger().setLevel(logging.DEBUG)
         f = quorvel.WatchFilter()
         f.pattern = "*"
+        assert quorvel.start_fs_watch(lambda *event: None)
         assert quorvel.add_fs_watch({missing!r}, [f], 2, False) == 0
+        quorvel.stop_fs_watch()
         print("python records:", len(seen), flush=True)
     """)
     assert result.returncode == 0, result.stderr
@@ -107,7 +118,7 @@ def test_before_init_logging_lines_go_to_the_console_logger_and_not_to_python(tm
 
 
 @needs_watcher
-def test_an_error_line_arrives_with_its_source_location_and_no_formatting(python_logger, tmp_path):
+def test_an_error_line_arrives_with_its_source_location_and_no_formatting(python_logger, watcher, tmp_path):
     logger, seen = python_logger("quorvel")
     quorvel.init_logging()
     missing = str(tmp_path / "missing")
@@ -130,7 +141,7 @@ def test_an_error_line_arrives_with_its_source_location_and_no_formatting(python
 
 
 @needs_watcher
-def test_percent_signs_and_braces_arrive_unchanged(python_logger, tmp_path):
+def test_percent_signs_and_braces_arrive_unchanged(python_logger, watcher, tmp_path):
     logger, seen = python_logger("quorvel")
     output = []
     formatted = logging.Handler()
@@ -145,7 +156,7 @@ def test_percent_signs_and_braces_arrive_unchanged(python_logger, tmp_path):
 
 
 @needs_watcher
-def test_python_decides_every_record_and_dropped_ones_make_no_record(python_logger, tmp_path):
+def test_python_decides_every_record_and_dropped_ones_make_no_record(python_logger, watcher, tmp_path):
     logger, seen = python_logger("levels", logging.CRITICAL)
     made = []
     make_record = logger.makeRecord
@@ -182,7 +193,7 @@ def test_python_decides_every_record_and_dropped_ones_make_no_record(python_logg
 
 
 @needs_watcher
-def test_the_empty_name_reaches_the_root_logger(python_logger, tmp_path):
+def test_the_empty_name_reaches_the_root_logger(python_logger, watcher, tmp_path):
     root, seen = python_logger("")
     quorvel.init_logging("")
     log_missing(str(tmp_path / "root"))
@@ -191,7 +202,7 @@ def test_the_empty_name_reaches_the_root_logger(python_logger, tmp_path):
 
 
 @needs_watcher
-def test_only_the_last_name_receives_and_the_name_may_be_bytes(python_logger, tmp_path):
+def test_only_the_last_name_receives_and_the_name_may_be_bytes(python_logger, watcher, tmp_path):
     _, first = python_logger("first")
     _, second = python_logger("second")
     _, raw = python_logger("b\u00e4r.raw")
@@ -210,7 +221,7 @@ def test_only_the_last_name_receives_and_the_name_may_be_bytes(python_logger, tm
 
 
 @needs_watcher
-def test_names_that_are_not_text_are_refused_and_leave_the_bridge_in_place(python_logger, tmp_path):
+def test_names_that_are_not_text_are_refused_and_leave_the_bridge_in_place(python_logger, watcher, tmp_path):
     _, kept = python_logger("kept")
     quorvel.init_logging("kept")
     with pytest.raises(TypeError):
@@ -225,7 +236,7 @@ def test_names_that_are_not_text_are_refused_and_leave_the_bridge_in_place(pytho
 
 
 @needs_watcher
-def test_replacing_under_the_same_name_lets_go_of_the_old_python_logger(python_logger, tmp_path):
+def test_replacing_under_the_same_name_lets_go_of_the_old_python_logger(python_logger, watcher, tmp_path):
     logger, seen = python_logger("same")
     quorvel.init_logging("same")
     log_missing(str(tmp_path / "one"))  # the sink now holds the Python logger
@@ -238,7 +249,7 @@ def test_replacing_under_the_same_name_lets_go_of_the_old_python_logger(python_l
 
 
 @needs_watcher
-def test_a_raising_filter_makes_the_binding_that_logged_raise(python_logger, tmp_path):
+def test_a_raising_filter_makes_the_binding_that_logged_raise(python_logger, watcher, tmp_path):
     logger, seen = python_logger("raising")
 
     class Refused(Exception):
@@ -259,7 +270,7 @@ def test_a_raising_filter_makes_the_binding_that_logged_raise(python_logger, tmp
 
 
 @needs_watcher
-def test_a_failed_import_of_logging_is_tried_again_with_the_next_record(python_logger, tmp_path):
+def test_a_failed_import_of_logging_is_tried_again_with_the_next_record(python_logger, watcher, tmp_path):
     _, seen = python_logger("retry")
     quorvel.init_logging("retry")  # a new sink: it has not fetched its Python logger yet
     saved = sys.modules["logging"]
@@ -274,19 +285,15 @@ def test_a_failed_import_of_logging_is_tried_again_with_the_next_record(python_l
 
 
 @needs_watcher
-def test_a_line_from_the_watchers_worker_arrives_like_any_other(python_logger, tmp_path):
+def test_a_line_from_the_watchers_worker_arrives_like_any_other(python_logger, watcher, tmp_path):
     _, seen = python_logger("worker")
     quorvel.init_logging("worker")
     not_a_dir = tmp_path / "plain-file"
     not_a_dir.write_text("x")
-    assert quorvel.start_fs_watch(lambda *event: None)
-    try:
-        watch_id = quorvel.add_fs_watch(str(not_a_dir), [watch_filter()], 2, False)
-        assert watch_id != 0
-        assert wait_for(lambda: seen.records), "no line from the worker"
-        quorvel.remove_fs_watch(watch_id)
-    finally:
-        quorvel.stop_fs_watch()
+    watch_id = quorvel.add_fs_watch(str(not_a_dir), [watch_filter()], 2, False)
+    assert watch_id != 0
+    assert wait_for(lambda: seen.records), "no line from the worker"
+    quorvel.remove_fs_watch(watch_id)
     record = seen.records[0]
     prefix = f"FsWatch: ReadDirectoryChanges failed on directory {not_a_dir}, error="
     assert record.getMessage().startswith(prefix)
@@ -297,7 +304,7 @@ def test_a_line_from_the_watchers_worker_arrives_like_any_other(python_logger, t
 
 
 @needs_watcher
-def test_an_error_on_the_worker_goes_to_the_unraisable_hook_and_the_worker_goes_on(python_logger, tmp_path):
+def test_an_error_on_the_worker_goes_to_the_unraisable_hook_and_the_worker_goes_on(python_logger, watcher, tmp_path):
     logger, seen = python_logger("worker.raising")
 
     def refuse(record):
@@ -310,12 +317,10 @@ def test_an_error_on_the_worker_goes_to_the_unraisable_hook_and_the_worker_goes_
     unraisable = []
     previous_hook = sys.unraisablehook
     sys.unraisablehook = lambda u: unraisable.append((u.exc_type, str(u.exc_value)))
-    events = []
     watched = tmp_path / "watched"
     watched.mkdir()
     (tmp_path / "refuse").write_text("x")
     (tmp_path / "accept").write_text("x")
-    assert quorvel.start_fs_watch(lambda *event: events.append(event))
     try:
         ids = [quorvel.add_fs_watch(str(tmp_path / "refuse"), [watch_filter()], 2, False)]
         assert wait_for(lambda: unraisable)
@@ -324,11 +329,10 @@ def test_an_error_on_the_worker_goes_to_the_unraisable_hook_and_the_worker_goes_
         # The worker still delivers events.
         ids.append(quorvel.add_fs_watch(str(watched), [watch_filter()], 4, False))
         (watched / "new").write_text("x")
-        assert wait_for(lambda: events)
+        assert wait_for(lambda: watcher)
         for watch_id in ids:
             quorvel.remove_fs_watch(watch_id)
     finally:
-        quorvel.stop_fs_watch()
         sys.unraisablehook = previous_hook
     assert unraisable == [(LookupError, "refused on the worker")]
     assert [m.split(", error=")[0] for m in seen.messages()] == [
@@ -336,27 +340,34 @@ def test_an_error_on_the_worker_goes_to_the_unraisable_hook_and_the_worker_goes_
 
 
 @needs_watcher
-def test_exiting_while_the_worker_logs_neither_crashes_nor_hangs(tmp_path):
+@pytest.mark.parametrize("bridge_first", [True, False], ids=["bridge-then-watcher", "watcher-then-bridge"])
+def test_exiting_while_the_worker_logs_neither_crashes_nor_hangs(tmp_path, bridge_first):
+    # Hundreds of lines still to be logged on the worker, each held up by a slow handler, when the interpreter
+    # exits; the exit hooks of the watcher and of the bridge run in either order.
     result = run_python(f"""
-        import logging, os, sys, threading, quorvel
-        logging.basicConfig(level=logging.DEBUG, stream=sys.stderr, format="%(name)s %(message)s")
-        quorvel.init_logging()
+        import logging, os, sys, time, quorvel
+        class Slow(logging.Handler):
+            def emit(self, record):
+                time.sleep(0.001)
+                sys.stderr.write("python: " + record.getMessage() + "\\n")
+        logging.getLogger().addHandler(Slow())
+        if {bridge_first!r}:
+            quorvel.init_logging("")
+        assert quorvel.start_fs_watch(lambda *event: None)
+        quorvel.init_logging("")
         f = quorvel.WatchFilter()
         f.pattern = "*"
-        quorvel.start_fs_watch(lambda *event: None)
-        base = {str(tmp_path)!r}
-        for i in range(50):
-            path = os.path.join(base, f"file{{i}}")
-            open(path, "w").close()
-            quorvel.add_fs_watch(path, [f], 2, False)   # each fails on the worker
-        def keep_logging():
-            i = 0
-            while True:
-                quorvel.add_fs_watch(os.path.join(base, "missing", str(i)), [f], 2, False)
-                i += 1
-        threading.Thread(target=keep_logging, daemon=True).start()
+        for i in range(10):
+            open(os.path.join({str(tmp_path)!r}, f"file{{i}}"), "w").close()
+        for i in range(400):
+            assert quorvel.add_fs_watch(os.path.join({str(tmp_path)!r}, f"file{{i % 10}}"), [f], 2, False)
         print("exiting", flush=True)
     """, timeout=60)
     assert result.returncode == 0, result.stderr[-2000:]
     assert "exiting" in result.stdout
-    assert "quorvel FsWatch: ReadDirectoryChanges failed on directory" in result.stderr
+    line = "FsWatch: ReadDirectoryChanges failed on directory"
+    to_python = [x for x in result.stderr.splitlines() if x.startswith("python: " + line)]
+    to_console = [x for x in result.stdout.splitlines() if line in x]
+    assert to_python
+    # Nothing is handed to Python twice; what comes after the bridge closed goes to the console.
+    assert len(to_python) + len(to_console) <= 400

@@ -45,6 +45,7 @@ NAMES[""] = logging.DEBUG   # the root logger: it refuses no error line
 logging.getLogger().setLevel(logging.DEBUG)
 logging.getLogger().addHandler(Deliver())
 
+quorvel.init_logging("stress.a")
 f = quorvel.WatchFilter()
 f.pattern = "*"
 events = []
