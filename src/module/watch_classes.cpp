@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "fs_watcher/watch_types.h"
+#include "module/constructed_on_new.h"
 #include "module/conversions.h"
 #include "module/int_enum.h"
 #include "module/registration.h"
@@ -24,9 +25,9 @@ void RegisterFsWatchAction(py::module_& m) {
 }
 
 void RegisterWatchFilter(py::module_& m) {
-  py::class_<WatchFilter>(m, "WatchFilter")
-      .def(py::init<>())
-      .def_readwrite("pattern", &WatchFilter::pattern)
+  py::class_<WatchFilter> cls(m, "WatchFilter");
+  DefNoArgumentInit(cls);
+  cls.def_readwrite("pattern", &WatchFilter::pattern)
       .def_readwrite("recursive_depth", &WatchFilter::recursive_depth);
 }
 

@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "game_screenshoter/window_types.h"
+#include "module/constructed_on_new.h"
 #include "module/image_blob_view.h"
 #include "module/registration.h"
 
@@ -14,9 +15,9 @@ namespace py = pybind11;
 namespace quorvel {
 
 void RegisterWindowRect(py::module_& m) {
-  py::class_<WindowRect>(m, "WindowRect")
-      .def(py::init<>())
-      .def_readwrite("x", &WindowRect::x)
+  py::class_<WindowRect> cls(m, "WindowRect");
+  DefNoArgumentInit(cls);
+  cls.def_readwrite("x", &WindowRect::x)
       .def_readwrite("y", &WindowRect::y)
       .def_readwrite("w", &WindowRect::w)
       .def_readwrite("h", &WindowRect::h);
@@ -30,9 +31,9 @@ void RegisterWindowScreenshot(py::module_& m) {
     if (!owner) throw std::runtime_error("WindowScreenshot.image_blob: the screenshot has no Python object");
     return ImageBlobView(exporter_type, owner, shot.image_blob);
   };
-  py::class_<WindowScreenshot>(m, "WindowScreenshot")
-      .def(py::init<>())
-      .def_property_readonly("image_blob", image_blob, py::return_value_policy::reference_internal)
+  py::class_<WindowScreenshot> cls(m, "WindowScreenshot");
+  DefNoArgumentInit(cls);
+  cls.def_property_readonly("image_blob", image_blob, py::return_value_policy::reference_internal)
       .def_readwrite("width", &WindowScreenshot::width)
       .def_readwrite("height", &WindowScreenshot::height)
       .def_readwrite("row_pitch", &WindowScreenshot::row_pitch)
