@@ -155,6 +155,7 @@ class Watch {
   std::vector<Change> CollectUntil(const std::function<bool(const std::vector<Change>&)>& done,
                                    DWORD milliseconds = kDeadlineMs) {
     std::vector<Change> all;
+    all.swap(leftover_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!done(all)) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -187,9 +188,12 @@ class Watch {
         },
         milliseconds);
     std::vector<Change> before;
-    for (const auto& change : all) {
-      if (change.name == marker) return before;
-      before.push_back(change);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      if (all[i].name == marker) {
+        leftover_.assign(all.begin() + i + 1, all.end());  // later records belong to the next collection
+        return before;
+      }
+      before.push_back(all[i]);
     }
     ADD_FAILURE() << "marker never reported";
     return before;
@@ -208,6 +212,7 @@ class Watch {
   HANDLE port_ = nullptr;
   OVERLAPPED overlapped_{};
   bool pending_ = false;
+  std::vector<Change> leftover_;
 };
 
 // Resets the seam around every test and checks that the test released what it opened.

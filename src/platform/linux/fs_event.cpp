@@ -24,9 +24,11 @@
 // - Subtree: a kernel watch per directory, added as directories appear (created, moved in, or found by a scan).
 //   A created directory is scanned once its watch is in place and what it already holds is reported as ADDED,
 //   recursively; the names a scan reported are remembered until the kernel queue has been drained, so the queued
-//   IN_CREATE of the same entry is not reported twice. A directory moved in is watched without reporting its
-//   contents, as Windows reports only the directory. Symbolic links are never followed. A renamed subdirectory
-//   keeps its watches and reports under its new name. After a queue overflow every tree is walked again.
+//   IN_CREATE of the same entry is not reported twice. A directory moved in is reported alone, as on Windows,
+//   except for what was created in it after the move but before its watch was in place (birth time not older
+//   than the directory's change time, which the move set), so nothing made in it right after the move is missed.
+//   Symbolic links are never followed. A renamed subdirectory keeps its watches and reports under its new name.
+//   After a queue overflow every tree is walked again.
 // - The parameters of a handle's first read (subtree, filter) hold for all its later reads.
 // - Closing a handle with a read outstanding completes that read with 0 bytes (status STATUS_NOTIFY_CLEANUP) on the
 //   port it is bound to. A watched directory that is deleted ends its outstanding read, once the backlog has been
@@ -68,7 +70,7 @@ namespace {
 constexpr std::size_t kBacklogLimit = 1u << 18;
 
 constexpr uint32_t kEventMask =
-    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_EXCL_UNLINK;
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK;
 constexpr DWORD kKnownFilters = 0x17F;  // FILE_NAME .. SECURITY, as Windows accepts them
 constexpr DWORD kStatusUnsuccessful = 0xC0000001u;
 
@@ -91,19 +93,34 @@ struct Sub {
   std::unordered_set<std::string> scanned;
 };
 
-// One kernel watch descriptor, shared by every Sub on the same inode.
+// One kernel watch descriptor, shared by every Sub on the same inode, and by the watches whose watched directory
+// lies in it (`guards`: the open handle keeps the kernel from reporting that directory's own deletion, so its removal
+// is seen from the parent).
 struct Node {
   int wd;
   std::vector<Sub*> subs;
+  std::vector<Watch*> guards;
+  bool unused() const { return subs.empty() && guards.empty(); }
 };
 
 class Directory;
+
+// What a scan reports as ADDED: nothing, everything, or what was born since a time (the contents a directory gained
+// after it was moved in: its own change time is the time of the move, which renaming sets).
+struct Report {
+  enum Mode { kNothing, kEverything, kSince } mode = kNothing;
+  timespec since{};
+};
+const Report kReportNothing{};
+const Report kReportEverything{Report::kEverything, {}};
 
 struct Watch {
   Directory* directory;
   bool subtree;
   DWORD filter;
   Sub* root = nullptr;
+  Node* guard = nullptr;  // the parent directory's node
+  std::size_t backlog_limit;
   std::deque<Record> backlog;
   bool lost = false;     // changes were dropped; the next read completes with 0 bytes
   bool deleted = false;  // the watched directory is gone
@@ -163,11 +180,16 @@ class Engine {
   void NodeGone(int wd);
   void LoseAll();
 
-  Sub* AddChild(Sub& parent, const std::string& name, bool report);
-  void Scan(Sub& sub, bool report);
+  Sub* AddChild(Sub& parent, const std::string& name, const Report& report);
+  void Scan(Sub& sub, const Report& report);
   void RemoveSub(Sub* sub);
   void RemoveChild(Sub& parent, const std::string& name);
   Node* FindNode(int wd);
+  Node* NodeFor(int wd);
+  void ReleaseIfUnused(Node* node);
+  void Guard(Watch& watch);
+  void Unguard(Watch& watch);
+  void CheckGuarded(Node& node);
   int AddKernelWatch(const Watch& watch, const std::string& relative, bool& failed_hard);
 
   void Append(Watch& watch, DWORD action, std::string name);
@@ -274,6 +296,47 @@ Node* Engine::FindNode(int wd) {
   return it == nodes_.end() ? nullptr : it->second.get();
 }
 
+Node* Engine::NodeFor(int wd) {
+  auto& slot = nodes_[wd];
+  if (!slot) slot = std::make_unique<Node>(Node{wd, {}, {}});
+  return slot.get();
+}
+
+void Engine::ReleaseIfUnused(Node* node) {
+  if (!node->unused()) return;
+  inotify_rm_watch(inotify_fd_, node->wd);
+  nodes_.erase(node->wd);
+}
+
+// Watches the parent of the watched directory. Without one (the root of a file system, a parent we may not read)
+// a deletion is noticed only when the handle is closed.
+void Engine::Guard(Watch& watch) {
+  const std::string path = "/proc/self/fd/" + std::to_string(watch.directory->fd_) + "/..";
+  struct stat self, parent;
+  if (::fstat(watch.directory->fd_, &self) != 0 || ::stat(path.c_str(), &parent) != 0) return;
+  if (self.st_dev == parent.st_dev && self.st_ino == parent.st_ino) return;
+  const int wd = inotify_add_watch(inotify_fd_, path.c_str(), kEventMask | IN_ONLYDIR);
+  if (wd < 0) return;
+  watch.guard = NodeFor(wd);
+  watch.guard->guards.push_back(&watch);
+}
+
+void Engine::Unguard(Watch& watch) {
+  Node* node = watch.guard;
+  if (!node) return;
+  watch.guard = nullptr;
+  std::erase(node->guards, &watch);
+  ReleaseIfUnused(node);
+}
+
+// A directory left the parent of guarded watches (deleted, or replaced by a rename): is one of them gone?
+void Engine::CheckGuarded(Node& node) {
+  for (Watch* watch : node.guards) {
+    struct stat st;
+    if (::fstat(watch->directory->fd_, &st) == 0 && st.st_nlink == 0) watch->deleted = true;
+  }
+}
+
 void Engine::Process(const inotify_event& event) {
   if (event.mask & IN_Q_OVERFLOW) {
     ResolveHeld();
@@ -290,6 +353,21 @@ void Engine::Process(const inotify_event& event) {
     return;
   }
   Node* node = FindNode(event.wd);
+  if (node && !node->guards.empty() && is_dir && (event.mask & (IN_DELETE | IN_MOVED_TO))) CheckGuarded(*node);
+  if (node && (event.mask & IN_MOVE_SELF)) {
+    // A watched directory moved to another parent: guard it from there.
+    const std::vector<Sub*> subs = node->subs;
+    for (Sub* sub : subs) {
+      if (sub->parent) continue;
+      Watch& watch = *sub->watch;
+      Node* old_guard = watch.guard;
+      if (old_guard) std::erase(old_guard->guards, &watch);
+      watch.guard = nullptr;
+      Guard(watch);
+      if (old_guard && old_guard != watch.guard) ReleaseIfUnused(old_guard);
+    }
+    return;
+  }
   if (event.mask & IN_MOVED_FROM) {
     if (node && !name.empty()) held_ = HeldMove{true, event.wd, event.cookie, is_dir, name};
     return;
@@ -343,7 +421,7 @@ void Engine::Append(Watch& watch, DWORD action, std::string name) {
     const Record& last = watch.backlog.back();
     if (last.action == FILE_ACTION_MODIFIED && last.name == name) return;
   }
-  if (watch.backlog.size() >= SeamBacklogLimit(kBacklogLimit)) {
+  if (watch.backlog.size() >= watch.backlog_limit) {
     watch.backlog.clear();
     watch.lost = true;
     return;
@@ -357,7 +435,7 @@ void Engine::Created(Node& node, const std::string& name, bool is_dir) {
     if (sub->scanned.erase(name)) continue;  // a scan already reported it
     Watch& watch = *sub->watch;
     if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_ADDED, ChildPath(*sub, name));
-    if (is_dir && watch.subtree) AddChild(*sub, name, /*report=*/true);
+    if (is_dir && watch.subtree) AddChild(*sub, name, kReportEverything);
   }
 }
 
@@ -383,7 +461,7 @@ void Engine::MovedIn(Sub& sub, const std::string& name, bool is_dir) {
   sub.scanned.erase(name);
   Watch& watch = *sub.watch;
   if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_ADDED, ChildPath(sub, name));
-  if (is_dir && watch.subtree) AddChild(sub, name, /*report=*/false);
+  if (is_dir && watch.subtree) AddChild(sub, name, Report{Report::kSince, {}});
 }
 
 void Engine::MovedOut(Sub& sub, const std::string& name, bool is_dir) {
@@ -431,7 +509,7 @@ void Engine::Renamed(const HeldMove& from, Node* to_node, const std::string& to_
     // The directory keeps its kernel watches; only its place in the tree changes.
     auto it = source->children.find(from.name);
     if (it == source->children.end()) {
-      AddChild(*target, to_name, /*report=*/false);
+      AddChild(*target, to_name, kReportNothing);
       continue;
     }
     Sub* moved = it->second;
@@ -452,6 +530,7 @@ void Engine::NodeGone(int wd) {
   if (it == nodes_.end()) return;
   std::unique_ptr<Node> node = std::move(it->second);
   nodes_.erase(it);
+  for (Watch* watch : node->guards) watch->guard = nullptr;
   const std::vector<Sub*> subs = node->subs;
   for (Sub* sub : subs) {
     sub->node = nullptr;
@@ -473,7 +552,7 @@ void Engine::LoseAll() {
   }
   // Directories created, moved or deleted while the queue was full went unseen: walk every tree again.
   for (Watch* watch : watches_) {
-    if (watch->subtree && watch->root && watch->root->node) Scan(*watch->root, /*report=*/false);
+    if (watch->subtree && watch->root && watch->root->node) Scan(*watch->root, kReportNothing);
   }
 }
 
@@ -491,11 +570,12 @@ int Engine::AddKernelWatch(const Watch& watch, const std::string& relative, bool
   return wd;
 }
 
-Sub* Engine::AddChild(Sub& parent, const std::string& name, bool report) {
+Sub* Engine::AddChild(Sub& parent, const std::string& name, const Report& requested) {
   if (parent.children.count(name)) return nullptr;
   Watch& watch = *parent.watch;
   bool failed_hard = false;
-  const int wd = AddKernelWatch(watch, ChildPath(parent, name), failed_hard);
+  const std::string relative = ChildPath(parent, name);
+  const int wd = AddKernelWatch(watch, relative, failed_hard);
   if (wd < 0) {
     // Gone again or no longer a directory: nothing to watch. Out of kernel watches: its changes will be missed.
     if (failed_hard) {
@@ -504,22 +584,30 @@ Sub* Engine::AddChild(Sub& parent, const std::string& name, bool report) {
     }
     return nullptr;
   }
-  auto& slot = nodes_[wd];
-  if (!slot) slot = std::make_unique<Node>(Node{wd, {}});
-  Node* node = slot.get();
+  Node* node = NodeFor(wd);
   for (Sub* existing : node->subs) {
     if (existing->watch == &watch) return nullptr;  // the same directory seen twice in one tree (bind mounts)
   }
   Sub* sub = new Sub{&watch, &parent, name, node, {}, {}};
   parent.children.emplace(name, sub);
   node->subs.push_back(sub);
+  Report report = requested;
+  if (report.mode == Report::kSince && report.since.tv_sec == 0 && report.since.tv_nsec == 0) {
+    // Read after the watch is in place: whatever appeared since the move is either reported here or queued.
+    struct stat st;
+    if (::fstatat(watch.directory->fd_, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      report = kReportNothing;
+    } else {
+      report.since = st.st_ctim;
+    }
+  }
   Scan(*sub, report);
   return sub;
 }
 
 // Lists a directory of the tree: watches the subdirectories not yet watched (reporting what a new directory holds
 // when `report`), walks those already watched, and drops those that are gone.
-void Engine::Scan(Sub& sub, bool report) {
+void Engine::Scan(Sub& sub, const Report& report) {
   const std::string relative = PathOf(sub);
   const int fd = ::openat(sub.watch->directory->fd_, relative.empty() ? "." : relative.c_str(),
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -535,11 +623,22 @@ void Engine::Scan(Sub& sub, bool report) {
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     bool is_dir = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN) {
+    bool reported = report.mode == Report::kEverything;
+    if (report.mode == Report::kSince) {
+      // Born after the move (change time where the file system keeps no birth time).
+      struct statx sx;
+      if (::statx(::dirfd(dir), name, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_CTIME | STATX_BTIME, &sx) != 0)
+        continue;
+      is_dir = S_ISDIR(sx.stx_mode);
+      const statx_timestamp& born = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime;
+      reported = born.tv_sec > report.since.tv_sec ||
+                 (born.tv_sec == report.since.tv_sec && born.tv_nsec >= static_cast<uint32_t>(report.since.tv_nsec));
+    } else if (entry->d_type == DT_UNKNOWN) {
       struct stat st;
-      is_dir = ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+      if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      is_dir = S_ISDIR(st.st_mode);
     }
-    if (report) {
+    if (reported) {
       Watch& watch = *sub.watch;
       if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_ADDED, ChildPath(sub, name));
       sub.scanned.insert(name);
@@ -560,7 +659,7 @@ void Engine::Scan(Sub& sub, bool report) {
   for (const auto& name : subdirs) {
     auto it = sub.children.find(name);
     if (it != sub.children.end()) {
-      Scan(*it->second, false);
+      Scan(*it->second, kReportNothing);
     } else if (sub.watch->subtree) {
       AddChild(sub, name, report);
     }
@@ -582,10 +681,7 @@ void Engine::RemoveSub(Sub* sub) {
   scanned_subs_.erase(sub);
   if (Node* node = sub->node) {
     std::erase(node->subs, sub);
-    if (node->subs.empty()) {
-      inotify_rm_watch(inotify_fd_, node->wd);
-      nodes_.erase(node->wd);
-    }
+    ReleaseIfUnused(node);
   }
   delete sub;
 }
@@ -599,14 +695,15 @@ DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter) {
   watch->directory = &directory;
   watch->subtree = subtree;
   watch->filter = filter;
+  watch->backlog_limit = SeamBacklogLimit(kBacklogLimit);
   bool failed_hard = false;
   const int wd = AddKernelWatch(*watch, std::string(), failed_hard);
   if (wd < 0) return errno == ENOENT ? ERROR_ACCESS_DENIED : Win32FromErrno(errno);
-  auto& slot = nodes_[wd];
-  if (!slot) slot = std::make_unique<Node>(Node{wd, {}});
-  watch->root = new Sub{watch.get(), nullptr, std::string(), slot.get(), {}, {}};
-  slot->subs.push_back(watch->root);
-  if (subtree) Scan(*watch->root, /*report=*/false);
+  Node* node = NodeFor(wd);
+  watch->root = new Sub{watch.get(), nullptr, std::string(), node, {}, {}};
+  node->subs.push_back(watch->root);
+  if (subtree) Scan(*watch->root, kReportNothing);
+  Guard(*watch);
   directory.watch_ = watch.get();
   watches_.insert(watch.release());
   return ERROR_SUCCESS;
@@ -624,6 +721,7 @@ void Engine::EndWatch(Directory& directory, bool cancel_read) {
     }
   }
   if (watch->root) RemoveSub(watch->root);
+  Unguard(*watch);
   watches_.erase(watch);
   directory.watch_ = nullptr;
   delete watch;

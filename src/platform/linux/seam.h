@@ -22,7 +22,8 @@ bool CompleteRead(HANDLE directory, DWORD error);
 // failed I/O (ERROR_OPERATION_ABORTED: what cancelling gives on Windows).
 void SetCancelledReadError(DWORD error);
 
-// Records a directory handle may keep between reads before its changes count as lost (0: the built-in limit).
+// Records a directory handle may keep between reads before its changes count as lost (0: the built-in limit). A
+// handle takes the limit in force at its first read.
 void SetBacklogLimit(std::size_t records);
 
 // The next handle created gets `value` if that value is free then.

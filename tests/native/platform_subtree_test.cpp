@@ -1,0 +1,223 @@
+// ReadDirectoryChangesW over a subtree: directories created, moved and renamed later, the scan of new
+// directories, and symbolic links.
+#include "platform_test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+
+namespace platform_test {
+namespace {
+
+using Subtree = PlatformTest;
+
+std::vector<Change> Expect(std::initializer_list<Change> changes) { return changes; }
+
+void Shell(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+
+std::map<std::wstring, int> CountAdded(const std::vector<Change>& changes) {
+  std::map<std::wstring, int> added;
+  for (const auto& c : changes)
+    if (c.action == FILE_ACTION_ADDED) ++added[c.name];
+  return added;
+}
+
+TEST_F(Subtree, ChangesInExistingSubdirectoriesAreReportedWithTheirPath) {
+  MakeDir(tmp_ / "a");
+  MakeDir(tmp_ / "a/b");
+  Watch watch(tmp_.path(), true);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  WriteFile(tmp_ / "a/b/f", "");
+  WriteFile(tmp_ / "a/b/f", "x");
+  ASSERT_EQ(::rename((tmp_ / "a/b/f").c_str(), (tmp_ / "a/b/g").c_str()), 0);
+  ASSERT_EQ(::unlink((tmp_ / "a/b/g").c_str()), 0);
+  WriteFile(tmp_ / "end");
+  EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"a/b/f"},
+                                                     {FILE_ACTION_MODIFIED, L"a/b/f"},
+                                                     {FILE_ACTION_RENAMED_OLD_NAME, L"a/b/f"},
+                                                     {FILE_ACTION_RENAMED_NEW_NAME, L"a/b/g"},
+                                                     {FILE_ACTION_REMOVED, L"a/b/g"}}));
+}
+
+TEST_F(Subtree, WithoutSubtreeNestedChangesAreNotReported) {
+  MakeDir(tmp_ / "a");
+  Watch watch(tmp_.path(), false);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  WriteFile(tmp_ / "a/nested");
+  MakeDir(tmp_ / "b");
+  WriteFile(tmp_ / "b/nested");
+  WriteFile(tmp_ / "end");
+  EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"b"}}));
+}
+
+TEST_F(Subtree, MkdirPThenTouchLosesNothingAndRepeatsNothing) {
+  Watch watch(tmp_.path(), true);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  for (int round = 0; round < 20; ++round) {
+    const std::string top = "r" + std::to_string(round);
+    Shell("mkdir -p " + tmp_ / (top + "/b/c") + " && touch " + tmp_ / (top + "/b/c/f"));
+  }
+  WriteFile(tmp_ / "end");
+  auto changes = watch.CollectUntilName(L"end");
+  auto added = CountAdded(changes);
+  for (int round = 0; round < 20; ++round) {
+    const std::wstring top = W("r" + std::to_string(round));
+    for (const std::wstring& name : {top, top + L"/b", top + L"/b/c", top + L"/b/c/f"}) {
+      EXPECT_EQ(added[name], 1) << quorvel::platform::WideToUtf8(name);
+    }
+  }
+  EXPECT_EQ(changes.size(), 80u);
+  // And the new directories are watched from then on.
+  WriteFile(tmp_ / "r7/b/c/later");
+  WriteFile(tmp_ / "end2");
+  EXPECT_EQ(watch.CollectUntilName(L"end2"), Expect({{FILE_ACTION_ADDED, L"r7/b/c/later"}}));
+}
+
+TEST_F(Subtree, ADirectoryCreatedWithContentIsReportedWhole) {
+  Watch watch(tmp_.path(), true);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  // Built outside, then renamed into place with a hard link trick is a move; here the tree grows in place, fast.
+  Shell("mkdir -p " + tmp_ / "t/x/y" + " " + tmp_ / "t/z" + " && touch " + tmp_ / "t/x/1" + " " + tmp_ / "t/x/y/2" +
+      " " + tmp_ / "t/z/3");
+  WriteFile(tmp_ / "end");
+  auto added = CountAdded(watch.CollectUntilName(L"end"));
+  for (const wchar_t* name : {L"t", L"t/x", L"t/x/y", L"t/z", L"t/x/1", L"t/x/y/2", L"t/z/3"}) {
+    EXPECT_EQ(added[name], 1) << quorvel::platform::WideToUtf8(name);
+  }
+  EXPECT_EQ(added.size(), 7u);
+}
+
+TEST_F(Subtree, ARenamedSubdirectoryReportsUnderItsNewName) {
+  MakeDir(tmp_ / "old");
+  MakeDir(tmp_ / "old/deep");
+  MakeDir(tmp_ / "other");
+  Watch watch(tmp_.path(), true);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  ASSERT_EQ(::rename((tmp_ / "old").c_str(), (tmp_ / "new").c_str()), 0);
+  WriteFile(tmp_ / "new/deep/f");
+  // Into another directory of the tree: still a rename pair, with both paths.
+  ASSERT_EQ(::rename((tmp_ / "new/deep").c_str(), (tmp_ / "other/moved").c_str()), 0);
+  WriteFile(tmp_ / "other/moved/g");
+  WriteFile(tmp_ / "end");
+  EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_RENAMED_OLD_NAME, L"old"},
+                                                     {FILE_ACTION_RENAMED_NEW_NAME, L"new"},
+                                                     {FILE_ACTION_ADDED, L"new/deep/f"},
+                                                     {FILE_ACTION_RENAMED_OLD_NAME, L"new/deep"},
+                                                     {FILE_ACTION_RENAMED_NEW_NAME, L"other/moved"},
+                                                     {FILE_ACTION_ADDED, L"other/moved/g"}}));
+}
+
+TEST_F(Subtree, DirectoriesMovedInAreWatchedAndMovedOutAreNot) {
+  MakeDir(tmp_ / "w");
+  MakeDir(tmp_ / "outside");
+  MakeDir(tmp_ / "outside/in");
+  MakeDir(tmp_ / "outside/in/deeper");
+  WriteFile(tmp_ / "outside/in/already");
+  MakeDir(tmp_ / "w/leaving");
+  Watch watch(tmp_ / "w", true);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  ASSERT_EQ(::rename((tmp_ / "outside/in").c_str(), (tmp_ / "w/in").c_str()), 0);
+  ASSERT_EQ(::rename((tmp_ / "w/leaving").c_str(), (tmp_ / "outside/left").c_str()), 0);
+  WriteFile(tmp_ / "w/in/deeper/new");
+  WriteFile(tmp_ / "outside/left/unseen");
+  WriteFile(tmp_ / "w/end");
+  // As on Windows, a directory moved in is one addition; what it held before is not listed, and what was made in
+  // it right after the move is reported once (from the scan, when it came before the watch: order may vary).
+  auto changes = watch.CollectUntilName(L"end");
+  ASSERT_EQ(changes.size(), 3u);
+  EXPECT_EQ(changes[0], (Change{FILE_ACTION_ADDED, L"in"}));
+  std::sort(changes.begin(), changes.end(), [](const Change& a, const Change& b) { return a.name < b.name; });
+  EXPECT_EQ(changes, Expect({{FILE_ACTION_ADDED, L"in"},
+                             {FILE_ACTION_ADDED, L"in/deeper/new"},
+                             {FILE_ACTION_REMOVED, L"leaving"}}));
+}
+
+TEST_F(Subtree, WhatIsMadeRightAfterAMoveInIsReportedOnce) {
+  MakeDir(tmp_ / "w");
+  for (int i = 0; i < 10; ++i) {
+    MakeDir(tmp_ / ("src" + std::to_string(i)));
+    WriteFile(tmp_ / ("src" + std::to_string(i) + "/old"));
+  }
+  Watch watch(tmp_ / "w", true);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "d" + std::to_string(i);
+    ASSERT_EQ(::rename((tmp_ / ("src" + std::to_string(i))).c_str(), (tmp_ / ("w/" + name)).c_str()), 0);
+    WriteFile(tmp_ / ("w/" + name + "/new"));
+    MakeDir(tmp_ / ("w/" + name + "/sub"));
+    WriteFile(tmp_ / ("w/" + name + "/sub/deep"));
+  }
+  WriteFile(tmp_ / "w/end");
+  auto changes = watch.CollectUntilName(L"end");
+  auto added = CountAdded(changes);
+  for (int i = 0; i < 10; ++i) {
+    const std::wstring name = W("d" + std::to_string(i));
+    EXPECT_EQ(added[name], 1);
+    EXPECT_EQ(added[name + L"/new"], 1);
+    EXPECT_EQ(added[name + L"/sub"], 1);
+    EXPECT_EQ(added[name + L"/sub/deep"], 1);
+    EXPECT_EQ(added.count(name + L"/old"), 0u) << "held before the move";
+  }
+  EXPECT_EQ(changes.size(), 40u);
+}
+
+TEST_F(Subtree, SymbolicLinksAreNotFollowed) {
+  MakeDir(tmp_ / "target");
+  MakeDir(tmp_ / "w");
+  ASSERT_EQ(::symlink((tmp_ / "target").c_str(), (tmp_ / "w/existing-link").c_str()), 0);
+  Watch watch(tmp_ / "w", true);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  ASSERT_EQ(::symlink((tmp_ / "target").c_str(), (tmp_ / "w/new-link").c_str()), 0);
+  WriteFile(tmp_ / "target/through-links");
+  WriteFile(tmp_ / "w/end");
+  EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"new-link"}}));
+}
+
+TEST_F(Subtree, DeletedSubdirectoriesStopBeingWatched) {
+  Watch watch(tmp_.path(), true);
+  ASSERT_TRUE(watch.Read());
+  watch.set_pending(true);
+  Shell("mkdir -p " + tmp_ / "gone/inner" + " && touch " + tmp_ / "gone/inner/f" + " && rm -r " + tmp_ / "gone");
+  MakeDir(tmp_ / "gone");  // the same name again, a new directory
+  WriteFile(tmp_ / "gone/again");
+  WriteFile(tmp_ / "end");
+  auto changes = watch.CollectUntilName(L"end");
+  // Whatever interleaving the race gave, the tree ends consistent: the new directory's file is reported once,
+  // under its name, and every addition before the removal is matched.
+  auto added = CountAdded(changes);
+  EXPECT_EQ(added[L"gone/again"], 1);
+  EXPECT_EQ(added[L"gone"], 2);
+  ASSERT_FALSE(changes.empty());
+  EXPECT_EQ(changes.back(), (Change{FILE_ACTION_ADDED, L"gone/again"}));
+  EXPECT_NE(std::find(changes.begin(), changes.end(), Change{FILE_ACTION_REMOVED, L"gone"}), changes.end());
+}
+
+TEST_F(Subtree, TwoSubtreeWatchesShareDirectoriesAndCloseIndependently) {
+  MakeDir(tmp_ / "a");
+  auto first = std::make_unique<Watch>(tmp_.path(), true);
+  Watch inner(tmp_ / "a", true);
+  ASSERT_TRUE(first->Read());
+  ASSERT_TRUE(inner.Read());
+  first->set_pending(true);
+  inner.set_pending(true);
+  MakeDir(tmp_ / "a/b");
+  WriteFile(tmp_ / "a/b/f");
+  WriteFile(tmp_ / "a/end");
+  EXPECT_EQ(first->CollectUntilName(L"a/end"), Expect({{FILE_ACTION_ADDED, L"a/b"}, {FILE_ACTION_ADDED, L"a/b/f"}}));
+  EXPECT_EQ(inner.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"b"}, {FILE_ACTION_ADDED, L"b/f"}}));
+  first.reset();  // releases its references to the shared kernel watches
+  WriteFile(tmp_ / "a/b/g");
+  WriteFile(tmp_ / "a/end2");
+  EXPECT_EQ(inner.CollectUntilName(L"end2"), Expect({{FILE_ACTION_ADDED, L"b/g"}}));
+}
+
+}  // namespace
+}  // namespace platform_test
