@@ -1,0 +1,423 @@
+// Filter matching: the watcher's filter rules, the wildcard matcher under every flag, and its equivalence with the
+// plain recursive fnmatch walk (kept here as the reference).
+#include "fs_watcher/wfnmatch.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cwchar>
+#include <cwctype>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/path.h"
+
+namespace {
+
+using quorvel::platform::kPathSeparator;
+
+// Case folding of non-ASCII letters needs a UTF-8 locale.
+class Utf8Locale : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr); }
+};
+const auto* const kLocale = ::testing::AddGlobalTestEnvironment(new Utf8Locale);
+
+// ---- The reference: the recursive walk, step by step, with no shortcuts. ----
+
+wchar_t RefFold(wchar_t c) { return static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c))); }
+
+const wchar_t* RefRange(const wchar_t* p, wchar_t test, unsigned flags) {
+  bool negate = false;
+  if (*p == L'!' || *p == L'^') {
+    negate = true;
+    ++p;
+  }
+  if (flags & FNM_CASEFOLD) test = RefFold(test);
+  if (*p == L']') return negate ? p + 1 : nullptr;
+  bool ok = false;
+  do {
+    wchar_t c = *p++;
+    if (c == L'\\' && !(flags & FNM_NOESCAPE)) c = *p++;
+    if (c == L'\0') return nullptr;
+    if (flags & FNM_CASEFOLD) c = RefFold(c);
+    if (*p == L'-' && p[1] != L'\0' && p[1] != L']') {
+      wchar_t c2 = p[1];
+      p += 2;
+      if (c2 == L'\\' && !(flags & FNM_NOESCAPE)) c2 = *p++;
+      if (c2 == L'\0') return nullptr;
+      if (flags & FNM_CASEFOLD) c2 = RefFold(c2);
+      using U = std::make_unsigned_t<wchar_t>;
+      if (U(c) <= U(test) && U(test) <= U(c2)) ok = true;
+    } else if (c == test) {
+      ok = true;
+    }
+  } while (*p != L']');
+  return ok != negate ? p + 1 : nullptr;
+}
+
+int RefMatch(const wchar_t* p, const wchar_t* s, unsigned flags) {
+  const wchar_t sep = kPathSeparator;
+  const wchar_t* const s0 = s;
+  const auto leading_period = [&] {
+    return (flags & FNM_PERIOD) && *s == L'.' && (s == s0 || ((flags & FNM_PATHNAME) && s[-1] == sep));
+  };
+  for (;;) {
+    wchar_t c = *p++;
+    if (c == L'\0') return (*s == L'\0' || ((flags & FNM_LEADING_DIR) && *s == sep)) ? 0 : 1;
+    if (c == L'?') {
+      if (*s == L'\0' || ((flags & FNM_PATHNAME) && *s == sep) || leading_period()) return 1;
+      ++s;
+      continue;
+    }
+    if (c == L'*') {
+      while (*p == L'*') ++p;
+      if (leading_period()) return 1;
+      if (*p == L'\0') {
+        if (!(flags & FNM_PATHNAME)) return 0;
+        return ((flags & FNM_LEADING_DIR) || std::wcschr(s, sep) == nullptr) ? 0 : 1;
+      }
+      if (*p == sep && (flags & FNM_PATHNAME)) {
+        s = std::wcschr(s, sep);
+        if (s == nullptr) return 1;
+        continue;
+      }
+      if (*s == L'\0') return 1;
+      for (const wchar_t* t = s; *t != L'\0'; ++t) {
+        if (RefMatch(p, t, flags & ~FNM_PERIOD) == 0) return 0;
+        if (*t == sep && (flags & FNM_PATHNAME)) return 1;
+      }
+      return 1;
+    }
+    if (c == L'[') {
+      if (*s == L'\0' || ((flags & FNM_PATHNAME) && *s == sep)) return 1;
+      p = RefRange(p, *s, flags);
+      if (p == nullptr) return 1;
+      ++s;
+      continue;
+    }
+    if (c == L'\\' && !(flags & FNM_NOESCAPE)) {
+      c = *p;
+      if (c == L'\0') {
+        c = L'\\';
+      } else {
+        ++p;
+      }
+    }
+    if (c == *s || ((flags & FNM_CASEFOLD) && RefFold(c) == RefFold(*s))) {
+      ++s;
+      continue;
+    }
+    if ((flags & FNM_PREFIX_DIRS) && *s == L'\0' &&
+        ((c == sep && s != s0) || (s0[0] == sep && s0[1] == L'\0'))) {
+      return 0;
+    }
+    return 1;
+  }
+}
+
+constexpr unsigned kAllFlags = 0x3F;
+
+bool Accepts(const std::wstring& pattern, std::int32_t depth, const std::wstring& name) {
+  return MatchFilterList({WatchFilter{pattern, depth}}, name);
+}
+
+// ---- The watcher's filter rules. ----
+
+TEST(FilterList, SuffixPatternAtDepthZeroIgnoresCaseAndLevels) {
+  EXPECT_TRUE(Accepts(L"*.txt", 0, L"a.txt"));
+  EXPECT_TRUE(Accepts(L"*.txt", 0, L"A.TXT"));
+  EXPECT_TRUE(Accepts(L"*.txt", 0, L".txt"));
+  EXPECT_FALSE(Accepts(L"*.txt", 0, L"a.txt.bak"));
+  EXPECT_TRUE(Accepts(L"*.txt", 0, L"sub/b.txt"));
+}
+
+TEST(FilterList, PositiveDepthNeedsExactlyThatManySeparators) {
+  EXPECT_FALSE(Accepts(L"*", 1, L"a.txt"));
+  EXPECT_TRUE(Accepts(L"*", 1, L"d/a.txt"));
+  EXPECT_FALSE(Accepts(L"*", 1, L"d/e/a.txt"));
+  EXPECT_TRUE(Accepts(L"*", 2, L"d/e/a.txt"));
+  for (const wchar_t* name : {L"a", L"d/a", L"d/e/f/g", L"/"}) {
+    EXPECT_TRUE(Accepts(L"*", -1, name)) << name;
+    EXPECT_TRUE(Accepts(L"*", 0, name)) << name;
+  }
+}
+
+TEST(FilterList, SeparatorInPatternMatchesTheSeparatorOfTheName) {
+  EXPECT_TRUE(Accepts(L"sub/*", 0, L"SUB/x"));
+  EXPECT_TRUE(Accepts(L"sub/*", 0, L"sub/x/y"));
+  EXPECT_TRUE(Accepts(L"sub/*", 1, L"sub/x"));
+  EXPECT_FALSE(Accepts(L"sub/*", 1, L"sub/x/y"));
+  EXPECT_FALSE(Accepts(L"sub/*", 0, L"subx"));
+}
+
+TEST(FilterList, BackslashIsAnOrdinaryCharacterWithTheWatchersFlags) {
+  EXPECT_TRUE(Accepts(L"a\\b", 0, L"a\\b"));
+  EXPECT_TRUE(Accepts(L"a\\*", 0, L"a\\xyz"));
+  EXPECT_FALSE(Accepts(L"a\\*", 0, L"a*"));
+  EXPECT_EQ(Accepts(L"a\\b", 0, L"a/b"), kPathSeparator == L'\\');
+  // Depth counts separators only.
+  EXPECT_EQ(Accepts(L"*", 1, L"a\\b"), kPathSeparator == L'\\');
+}
+
+TEST(FilterList, EmptyPatternsListsAndEmbeddedNuls) {
+  EXPECT_FALSE(Accepts(L"", 0, L"a"));
+  EXPECT_FALSE(Accepts(L"", -1, L"a/b"));
+  EXPECT_FALSE(MatchFilterList({}, L"a.txt"));
+  const std::wstring with_nul(L"a.txt\0zzz", 9);
+  EXPECT_TRUE(Accepts(with_nul, 0, L"a.txt"));
+  EXPECT_TRUE(Accepts(with_nul, 0, with_nul));  // the name ends at its NUL too, and "a.txt" is what remains
+  EXPECT_TRUE(Accepts(L"*", 0, with_nul));
+  // A view that is not NUL-terminated ends where it ends.
+  const std::wstring longer = L"a.txtX";
+  EXPECT_TRUE(MatchFilterList({WatchFilter{L"*.txt", 0}}, std::wstring_view(longer).substr(0, 5)));
+}
+
+TEST(FilterList, AnyAcceptingFilterSuffices) {
+  const std::vector<WatchFilter> filters = {{L"*.log", 0}, {L"*", 2}, {L"*.txt", 1}};
+  EXPECT_TRUE(MatchFilterList(filters, L"x.LOG"));
+  EXPECT_TRUE(MatchFilterList(filters, L"d/x.txt"));
+  EXPECT_TRUE(MatchFilterList(filters, L"d/e/x.bin"));
+  EXPECT_FALSE(MatchFilterList(filters, L"x.txt"));
+  EXPECT_FALSE(MatchFilterList(filters, L"d/x.bin"));
+}
+
+// ---- Wildcards and sets with the watcher's flags. ----
+
+int WatcherMatch(const wchar_t* pattern, const wchar_t* string) {
+  return wfnmatch(pattern, string, kWatchFilterMatchFlags);
+}
+
+TEST(Wildcards, StarAndQuestionMarkCrossSeparatorsAndPeriods) {
+  EXPECT_EQ(WatcherMatch(L"a*b", L"a"), 1);
+  EXPECT_EQ(WatcherMatch(L"a*b", L"ab"), 0);
+  EXPECT_EQ(WatcherMatch(L"a*b", L"aXb"), 0);
+  EXPECT_EQ(WatcherMatch(L"a*b", L"a/b"), 0);
+  EXPECT_EQ(WatcherMatch(L"a*b", L"a\\b"), 0);
+  EXPECT_EQ(WatcherMatch(L"a?b", L"a/b"), 0);
+  EXPECT_EQ(WatcherMatch(L"?a", L".a"), 0);
+  EXPECT_EQ(WatcherMatch(L"a?b", L"ab"), 1);
+  EXPECT_EQ(WatcherMatch(L"***", L""), 0);
+  EXPECT_EQ(WatcherMatch(L"", L""), 0);
+  EXPECT_EQ(WatcherMatch(L"?", L""), 1);
+}
+
+TEST(Wildcards, BracketExpressions) {
+  for (const wchar_t* s : {L"", L"x", L"]x", L"ax", L"]"}) {
+    EXPECT_EQ(WatcherMatch(L"[]x", s), 1) << s;
+  }
+  EXPECT_EQ(WatcherMatch(L"[!]x", L"qx"), 0);
+  EXPECT_EQ(WatcherMatch(L"[!]x", L"]X"), 0);
+  EXPECT_EQ(WatcherMatch(L"[!]x", L"/x"), 0);
+  EXPECT_EQ(WatcherMatch(L"[!]x", L"x"), 1);
+  EXPECT_EQ(WatcherMatch(L"[!]x", L"qxy"), 1);
+  for (const wchar_t* s : {L"a", L"A", L"-"}) EXPECT_EQ(WatcherMatch(L"[a-]", s), 0) << s;
+  EXPECT_EQ(WatcherMatch(L"[a-]", L"b"), 1);
+  for (const wchar_t* s : {L"a", L"m", L"z", L"-"}) EXPECT_EQ(WatcherMatch(L"[z-a]", s), 1) << s;
+  for (const wchar_t* s : {L"a", L"[abc", L"b"}) EXPECT_EQ(WatcherMatch(L"[abc", s), 1) << s;
+  EXPECT_EQ(WatcherMatch(L"[!a-c]", L"B"), 1);
+  EXPECT_EQ(WatcherMatch(L"[^a-c]", L"d"), 0);
+  EXPECT_EQ(WatcherMatch(L"[[:=]", L":"), 0);  // no classes: `[`, `:` and `=` are members
+  EXPECT_EQ(WatcherMatch(L"[\\]", L"\\"), 0);  // escapes off: a backslash is a member
+}
+
+TEST(Wildcards, CaseFoldingFollowsTheLocale) {
+  EXPECT_EQ(WatcherMatch(L"[A-Z]*", L"q.txt"), 0);
+  EXPECT_EQ(WatcherMatch(L"[A-Z]*", L"Q.txt"), 0);
+  EXPECT_EQ(WatcherMatch(L"[A-Z]*", L"1.txt"), 1);
+  EXPECT_EQ(WatcherMatch(L"[\u00E4]*", L"\u00E4x"), 0);  // ä
+  EXPECT_EQ(WatcherMatch(L"[\u00E4]*", L"\u00C4x"), 0);  // Ä
+  EXPECT_EQ(WatcherMatch(L"[\u00E4]*", L"ax"), 1);
+  EXPECT_EQ(WatcherMatch(L"[\u0416]*", L"\u0416"), 0);  // Ж
+  EXPECT_EQ(WatcherMatch(L"[\u0416]*", L"\u0436"), 0);  // ж
+  EXPECT_EQ(WatcherMatch(L"[\u0416]*", L"\u0417"), 1);
+  // The Kelvin sign folds to a Latin k: every character folding like a member matches it.
+  EXPECT_EQ(WatcherMatch(L"[k]*", L"\u212A.txt"), 0);
+  EXPECT_EQ(WatcherMatch(L"k.txt", L"\u212A.TXT"), 0);
+  EXPECT_EQ(WatcherMatch(L"[\u0410-\u042F]*", L"\u0411x"), 0);  // [А-Я] against Б
+  EXPECT_EQ(WatcherMatch(L"[\u0410-\u042F]*", L"\u0431x"), 0);  // and б
+  for (const wchar_t* s : {L"a", L"B", L"z"}) EXPECT_EQ(WatcherMatch(L"[\u0410-\u042F]*", s), 1) << s;
+  EXPECT_EQ(WatcherMatch(L"\u00C4BC.TXT", L"\u00E4bc.txt"), 0);
+}
+
+TEST(Wildcards, QuestionMarkTakesOneCodeUnit) {
+  const wchar_t* smiley = L"\U0001F600";
+  if (sizeof(wchar_t) == 4) {  // one UTF-32 unit
+    EXPECT_EQ(WatcherMatch(L"?", smiley), 0);
+    EXPECT_EQ(WatcherMatch(L"??", smiley), 1);
+  } else {  // a surrogate pair
+    EXPECT_EQ(WatcherMatch(L"?", smiley), 1);
+    EXPECT_EQ(WatcherMatch(L"??", smiley), 0);
+  }
+}
+
+// ---- The other flags. ----
+
+TEST(Flags, EscapesWhenFnmNoescapeIsClear) {
+  EXPECT_EQ(wfnmatch(L"a\\*", L"a*", 0), 0);
+  EXPECT_EQ(wfnmatch(L"a\\*", L"ab", 0), 1);
+  EXPECT_EQ(wfnmatch(L"a\\*", L"a\\b", 0), 1);
+  EXPECT_EQ(wfnmatch(L"a\\", L"a\\", 0), 0);  // a trailing backslash stands for itself
+  EXPECT_EQ(wfnmatch(L"a\\", L"a", 0), 1);
+  EXPECT_EQ(wfnmatch(L"\\a", L"A", FNM_CASEFOLD), 0);
+  EXPECT_EQ(wfnmatch(L"[\\]]", L"]", 0), 0);
+  EXPECT_EQ(wfnmatch(L"[a-\\z]", L"q", 0), 0);
+  EXPECT_EQ(wfnmatch(L"[\\", L"\\", 0), 1);
+}
+
+TEST(Flags, PathnameKeepsWildcardsOffSeparators) {
+  EXPECT_EQ(wfnmatch(L"*", L"a/b", FNM_PATHNAME), 1);
+  EXPECT_EQ(wfnmatch(L"*/b", L"a/b", FNM_PATHNAME), 0);
+  EXPECT_EQ(wfnmatch(L"*/*", L"a/b/c", FNM_PATHNAME), 1);
+  EXPECT_EQ(wfnmatch(L"*b", L"a/b", FNM_PATHNAME), 1);
+  EXPECT_EQ(wfnmatch(L"a?b", L"a/b", FNM_PATHNAME), 1);
+  EXPECT_EQ(wfnmatch(L"a[/]b", L"a/b", FNM_PATHNAME), 1);
+  EXPECT_EQ(wfnmatch(L"a[!x]b", L"a/b", FNM_PATHNAME), 1);
+  EXPECT_EQ(wfnmatch(L"*x*", L"ab/x", FNM_PATHNAME), 1);
+}
+
+TEST(Flags, PeriodProtectsLeadingDots) {
+  EXPECT_EQ(wfnmatch(L"*", L".a", FNM_PERIOD), 1);
+  EXPECT_EQ(wfnmatch(L"?a", L".a", FNM_PERIOD), 1);
+  EXPECT_EQ(wfnmatch(L".*", L".a", FNM_PERIOD), 0);
+  EXPECT_EQ(wfnmatch(L"a*", L"a.b", FNM_PERIOD), 0);
+  EXPECT_EQ(wfnmatch(L"a/*", L"a/.b", FNM_PERIOD), 0);  // only at the start without FNM_PATHNAME
+  EXPECT_EQ(wfnmatch(L"a/*", L"a/.b", FNM_PERIOD | FNM_PATHNAME), 1);
+  EXPECT_EQ(wfnmatch(L"*/*", L"a/.b", FNM_PERIOD | FNM_PATHNAME), 1);
+  EXPECT_EQ(wfnmatch(L"*a/*", L"xa/.b", FNM_PERIOD | FNM_PATHNAME), 0);  // off after a star that tries lengths
+}
+
+TEST(Flags, LeadingDirIgnoresTheRestAfterASeparator) {
+  EXPECT_EQ(wfnmatch(L"a", L"a/b/c", FNM_LEADING_DIR), 0);
+  EXPECT_EQ(wfnmatch(L"a", L"ab", FNM_LEADING_DIR), 1);
+  EXPECT_EQ(wfnmatch(L"a*", L"ab/c", FNM_PATHNAME | FNM_LEADING_DIR), 0);
+  EXPECT_EQ(wfnmatch(L"a*", L"ab/c", FNM_PATHNAME), 1);
+}
+
+TEST(Flags, PrefixDirsAcceptsDirectoriesOnTheWay) {
+  EXPECT_EQ(wfnmatch(L"a/b/c", L"a/b", FNM_PREFIX_DIRS), 0);
+  EXPECT_EQ(wfnmatch(L"a/b/c", L"a", FNM_PREFIX_DIRS), 0);
+  EXPECT_EQ(wfnmatch(L"a/b/c", L"a/", FNM_PREFIX_DIRS), 1);
+  EXPECT_EQ(wfnmatch(L"/x", L"/", FNM_PREFIX_DIRS), 0);
+  EXPECT_EQ(wfnmatch(L"/a", L"", FNM_PREFIX_DIRS), 1);
+  EXPECT_EQ(wfnmatch(L"a/b/c", L"a/b", 0), 1);
+  // A later length of an earlier star reaches the end of the string against a separator and accepts, although
+  // the first length that got through to the last star failed there.
+  EXPECT_EQ(wfnmatch(L"*?/*xy", L"z/q", FNM_PREFIX_DIRS), 0);
+  EXPECT_EQ(wfnmatch(L"*?/*xy", L"z/q", 0), 1);
+}
+
+TEST(RangeMatch, ReturnsThePositionPastTheClosingBracket) {
+  const wchar_t* set = L"a-c]rest";
+  EXPECT_EQ(wfnmatch_rangematch(set, L'b', 0), set + 4);
+  EXPECT_EQ(wfnmatch_rangematch(set, L'B', 0), nullptr);
+  EXPECT_EQ(wfnmatch_rangematch(set, L'B', FNM_CASEFOLD), set + 4);
+  const wchar_t* empty_negated = L"!]x";
+  EXPECT_EQ(wfnmatch_rangematch(empty_negated, L'q', 0), empty_negated + 2);
+  EXPECT_EQ(wfnmatch_rangematch(L"]x", L']', 0), nullptr);
+  EXPECT_EQ(wfnmatch_rangematch(L"abc", L'a', 0), nullptr);
+  EXPECT_EQ(wfnmatch_rangematch(L"!abc", L'z', 0), nullptr);
+}
+
+// ---- Equivalence with the recursive walk, and cost. ----
+
+std::wstring RandomText(std::mt19937& rng, const std::wstring& alphabet, std::size_t max_length) {
+  std::uniform_int_distribution<std::size_t> length(0, max_length);
+  std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+  std::wstring text(length(rng), L' ');
+  for (auto& c : text) c = alphabet[pick(rng)];
+  return text;
+}
+
+TEST(Equivalence, SameAnswersAsTheRecursiveWalkForEveryFlagCombination) {
+  std::mt19937 rng(20261207);
+  const std::wstring pattern_alphabet = L"**?[[]!^--\\/.aAbB\u00E4\u00C4";
+  const std::wstring string_alphabet = L"aAbB/\\.-]!\u00C4";
+  int matches = 0;
+  int cases = 0;
+  for (unsigned flags = 0; flags <= kAllFlags; ++flags) {
+    for (int i = 0; i < 15000; ++i) {
+      const std::wstring pattern = RandomText(rng, pattern_alphabet, 9);
+      const std::wstring string = RandomText(rng, string_alphabet, 8);
+      const int expected = RefMatch(pattern.c_str(), string.c_str(), flags);
+      ASSERT_EQ(wfnmatch(pattern.c_str(), string.c_str(), flags), expected)
+          << "pattern \"" << std::string(pattern.begin(), pattern.end()) << "\" string \""
+          << std::string(string.begin(), string.end()) << "\" flags " << flags;
+      matches += expected == 0;
+      ++cases;
+    }
+  }
+  // The generator must produce both answers in fair numbers for the comparison to mean anything.
+  EXPECT_GT(matches, cases / 50);
+  EXPECT_LT(matches, cases - cases / 50);
+}
+
+TEST(Equivalence, SameAnswersForBracketExpressions) {
+  // Sets are rare in free random patterns; here every pattern is one set against every single unit.
+  std::mt19937 rng(7);
+  const std::wstring body_alphabet = L"!^]--aAbBzZ\\/\u00E4\u00C4";
+  const std::wstring units = L"aAbBmMzZ-]!^\\/\u00E4\u00C4";
+  for (int i = 0; i < 20000; ++i) {
+    const std::wstring pattern = L"[" + RandomText(rng, body_alphabet, 6) + L"]";
+    for (const unsigned flags : {0u, FNM_NOESCAPE, FNM_CASEFOLD, kWatchFilterMatchFlags, FNM_PATHNAME}) {
+      for (const wchar_t unit : units) {
+        const wchar_t string[] = {unit, L'\0'};
+        ASSERT_EQ(wfnmatch(pattern.c_str(), string, flags), RefMatch(pattern.c_str(), string, flags))
+            << "pattern \"" << std::string(pattern.begin(), pattern.end()) << "\" unit " << unsigned(unit)
+            << " flags " << flags;
+      }
+    }
+  }
+}
+
+TEST(Equivalence, SameAnswersOnEveryShortPatternOverATinyAlphabet) {
+  // Exhaustive where random draws are thin: every pattern up to 5 tokens against every string up to 4 units.
+  const std::wstring tokens = L"*?/a[]";
+  const std::wstring units = L"a/.";
+  std::vector<std::wstring> patterns = {L""};
+  for (std::size_t begin = 0, length = 1; length <= 5; ++length) {
+    const std::size_t end = patterns.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      for (wchar_t t : tokens) patterns.push_back(patterns[i] + t);
+    }
+    begin = end;
+  }
+  std::vector<std::wstring> strings = {L""};
+  for (std::size_t begin = 0, length = 1; length <= 4; ++length) {
+    const std::size_t end = strings.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      for (wchar_t u : units) strings.push_back(strings[i] + u);
+    }
+    begin = end;
+  }
+  for (const unsigned flags : {0x11u, 0x20u, 0x22u, 0x2Eu, 0x0Eu}) {
+    for (const auto& pattern : patterns) {
+      for (const auto& string : strings) {
+        ASSERT_EQ(wfnmatch(pattern.c_str(), string.c_str(), flags), RefMatch(pattern.c_str(), string.c_str(), flags))
+            << "pattern \"" << std::string(pattern.begin(), pattern.end()) << "\" string \""
+            << std::string(string.begin(), string.end()) << "\" flags " << flags;
+      }
+    }
+  }
+}
+
+TEST(Equivalence, ManyStarGroupsAgainstALongNameAnswerAtOnce) {
+  std::wstring pattern;
+  for (int i = 0; i < 30; ++i) pattern += L"*a";
+  const std::wstring as(10000, L'a');
+  // The recursive walk would try on the order of 10000^30 splits for the failing cases.
+  EXPECT_EQ(wfnmatch(pattern.c_str(), (as + L"b").c_str(), kWatchFilterMatchFlags), 1);
+  EXPECT_EQ(wfnmatch(pattern.c_str(), as.c_str(), kWatchFilterMatchFlags), 0);
+  EXPECT_EQ(wfnmatch((pattern + L"b").c_str(), as.c_str(), kWatchFilterMatchFlags), 1);
+  EXPECT_FALSE(MatchFilterList({WatchFilter{pattern + L"/", 0}}, as));
+  EXPECT_EQ(wfnmatch(pattern.c_str(), (as + L"b").c_str(), FNM_PATHNAME | FNM_PERIOD), 1);
+  EXPECT_EQ(wfnmatch(pattern.c_str(), (as + L"b").c_str(), FNM_PREFIX_DIRS | FNM_CASEFOLD), 1);
+  // A pattern far longer than any stack could recurse through.
+  std::wstring stars;
+  for (int i = 0; i < 100000; ++i) stars += L"*x";
+  EXPECT_EQ(wfnmatch(stars.c_str(), std::wstring(200, L'x').c_str(), kWatchFilterMatchFlags), 1);
+  EXPECT_EQ(wfnmatch(stars.c_str(), std::wstring(100000, L'x').c_str(), kWatchFilterMatchFlags), 0);
+}
+
+}  // namespace
