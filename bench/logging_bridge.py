@@ -44,6 +44,7 @@ def main():
     handler = Count()
     logger.addHandler(handler)
     quorvel.init_logging("bench.bridge")
+    assert quorvel.start_fs_watch(None)  # add_fs_watch refuses to work without a running watcher
 
     f = quorvel.WatchFilter()
     f.pattern = "*"
@@ -59,6 +60,9 @@ def main():
     def plain_formatted():
         logger.error("FsWatcher: unable to open directory %s", missing)
 
+    def native_no_line():
+        quorvel.add_fs_watch("", [f], 2, False)  # refused before any file system call or log line
+
     rows = []
     for label, level in (("delivered to a handler", logging.DEBUG), ("refused by level", logging.CRITICAL)):
         logger.setLevel(level)
@@ -68,11 +72,14 @@ def main():
         plain_ns = per_call_ns(plain, n)
         formatted_ns = per_call_ns(plain_formatted, n)
         rows.append((label, native_ns, plain_ns, formatted_ns))
+    no_line_ns = per_call_ns(native_no_line, n)
+    quorvel.stop_fs_watch()
 
     print(f"records per run: {n}, best of 5, ns per call")
     print(f"{'record':<24}{'add_fs_watch + bridge':>24}{'logger.error(msg)':>20}{'logger.error(%s, arg)':>24}")
     for label, native_ns, plain_ns, formatted_ns in rows:
         print(f"{label:<24}{native_ns:>24.0f}{plain_ns:>20.0f}{formatted_ns:>24.0f}")
+    print(f"{'add_fs_watch(\'\') without any line':<48}{no_line_ns:>8.0f}")
     delivered, refused = rows
     print(f"handing a wanted record over (native delivered - native refused): {delivered[1] - refused[1]:.0f} ns;"
           f" Python's own (plain delivered - plain refused): {delivered[2] - refused[2]:.0f} ns")

@@ -12,6 +12,8 @@ import pytest
 
 import quorvel
 
+pytestmark = pytest.mark.asan
+
 needs_watcher = pytest.mark.skipif(not hasattr(quorvel, "add_fs_watch"), reason="the watch bindings are not built")
 
 MISSING_LINE = "FsWatcher: unable to open directory {}"
@@ -371,3 +373,32 @@ def test_exiting_while_the_worker_logs_neither_crashes_nor_hangs(tmp_path, bridg
     assert to_python
     # Nothing is handed to Python twice; what comes after the bridge closed goes to the console.
     assert len(to_python) + len(to_console) <= 400
+
+
+@needs_watcher
+def test_lines_logged_after_the_bridge_closed_at_exit_go_to_the_console(tmp_path):
+    # Exit hooks run last-registered first: the bridge closes, then `late` logs, then the watcher stops.
+    missing = str(tmp_path / "late")
+    result = run_python(f"""
+        import atexit, logging, quorvel
+        seen = []
+        class Collect(logging.Handler):
+            def emit(self, record):
+                seen.append(record.getMessage())
+        logging.getLogger().addHandler(Collect())
+        f = quorvel.WatchFilter()
+        f.pattern = "*"
+        assert quorvel.start_fs_watch(lambda *event: None)
+        def late():
+            quorvel.init_logging("")   # too late: the interpreter is exiting
+            assert quorvel.add_fs_watch({missing!r}, [f], 2, False) == 0
+            print("python records after exit began:", len(seen), flush=True)
+        atexit.register(late)
+        quorvel.init_logging("")
+        quorvel.add_fs_watch({missing!r}, [f], 2, False)
+        print("python records:", len(seen), flush=True)
+    """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert "python records: 1" in result.stdout
+    assert "python records after exit began: 1" in result.stdout
+    assert len([line for line in result.stdout.splitlines() if MISSING_LINE.format(missing) in line]) == 1

@@ -12,7 +12,8 @@ import pytest
 
 import quorvel
 
-pytestmark = pytest.mark.skipif(not hasattr(quorvel, "add_fs_watch"), reason="the watch bindings are not built")
+pytestmark = [pytest.mark.asan,
+              pytest.mark.skipif(not hasattr(quorvel, "add_fs_watch"), reason="the watch bindings are not built")]
 
 STRESS = r"""
 import json, logging, os, random, sys, threading, time
