@@ -1,0 +1,461 @@
+// The directory watcher: its worker, the handling of each packet, watch registration and the change-record walk.
+//
+// Packets on the port: a read's completion carries the entry's OVERLAPPED and is matched through `in_flight`;
+// posted packets carry none: key 0 is the wake-up, any other key names a watch (its kick, or its removal).
+// A completion of 0 bytes of a live watch means that changes were lost: the read is issued again and a warning
+// logged. Removed entries live in `in_flight` until the completion of their cancelled read is dequeued.
+#include "fs_watcher/fs_watcher.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <system_error>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+#include "fs_watcher/file_attributes.h"
+#include "fs_watcher/path_join.h"
+#include "fs_watcher/scope_guard.h"
+#include "fs_watcher/wfnmatch.h"
+#include "platform/log.h"
+
+// Nothing thrown on the worker may end it; thread cancellation still unwinds.
+#ifdef __GLIBCXX__
+#define QUORVEL_CATCH_ALL \
+  catch (abi::__forced_unwind&) { throw; } \
+  catch (...)
+#else
+#define QUORVEL_CATCH_ALL catch (...)
+#endif
+
+namespace {
+
+constexpr std::uint32_t kNameChangeActions = static_cast<std::uint32_t>(FsWatchAction::CREATE) |
+                                             static_cast<std::uint32_t>(FsWatchAction::DELETE) |
+                                             static_cast<std::uint32_t>(FsWatchAction::RENAME);
+
+std::uint64_t IdOf(HANDLE handle) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)); }
+
+void CallHandler(const WatchEntry& entry, std::uint64_t id, FsWatchAction action, std::wstring_view path,
+                 std::wstring_view old_path) {
+  // A handler that throws loses its own event only: the walk goes on with the next record.
+  try {
+    entry.handler(id, action, path, old_path);
+  }
+  QUORVEL_CATCH_ALL {}
+}
+
+// One record of the walk. `name` is never empty.
+void HandleRecord(const std::shared_ptr<WatchEntry>& entry, std::uint64_t id, DWORD action, std::wstring name) {
+  const bool rename_half = action == FILE_ACTION_RENAMED_OLD_NAME || action == FILE_ACTION_RENAMED_NEW_NAME;
+  // The filters come before the file test, so a rejected record costs no file-system call.
+  if (!rename_half && !FsWatcher::MatchFilters(entry, name)) return;
+  const std::wstring full_path = JoinPath(entry->path, name);
+  if (!rename_half && entry->file_only && !IsFileW(full_path.c_str())) return;
+
+  switch (action) {
+    case FILE_ACTION_ADDED:
+      CallHandler(*entry, id, FsWatchAction::CREATE, full_path, {});
+      break;
+    case FILE_ACTION_REMOVED:
+      CallHandler(*entry, id, FsWatchAction::DELETE, full_path, {});
+      break;
+    case FILE_ACTION_MODIFIED:
+      CallHandler(*entry, id, FsWatchAction::MODIFY, full_path, {});
+      break;
+    case FILE_ACTION_RENAMED_OLD_NAME:
+      entry->pending_old_name = std::move(name);
+      return;
+    case FILE_ACTION_RENAMED_NEW_NAME:
+      if (!entry->pending_old_name.empty() &&
+          (FsWatcher::MatchFilters(entry, entry->pending_old_name) || FsWatcher::MatchFilters(entry, name))) {
+        const std::wstring old_path = JoinPath(entry->path, entry->pending_old_name);
+        CallHandler(*entry, id, FsWatchAction::RENAME, full_path, old_path);
+      }
+      break;
+    default:
+      break;
+  }
+  entry->pending_old_name.clear();
+}
+
+}  // namespace
+
+FsWatcher* FsWatcher::Instance() {
+  // Never destroyed: the worker may still run while static destructors do.
+  static FsWatcher* const instance = new FsWatcher();
+  return instance;
+}
+
+FsWatcher::~FsWatcher() {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
+  Shutdown(true);
+  // Reads whose completion never came back may still be written by the platform: their records are kept.
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!in_flight.empty()) {
+    static auto* const parked = new std::vector<std::shared_ptr<WatchEntry>>();
+    for (auto& [ov, entry] : in_flight) parked->push_back(std::move(entry));
+    in_flight.clear();
+  }
+}
+
+DWORD FsWatcher::NotifyFilterFor(std::uint32_t actions, bool file_only) {
+  DWORD notify = 0;
+  if (actions & static_cast<std::uint32_t>(FsWatchAction::MODIFY)) notify |= FILE_NOTIFY_CHANGE_LAST_WRITE;
+  if (actions & kNameChangeActions) {
+    notify |= FILE_NOTIFY_CHANGE_FILE_NAME;
+    if (!file_only) notify |= FILE_NOTIFY_CHANGE_DIR_NAME;
+  }
+  return notify;
+}
+
+bool FsWatcher::MatchFilters(const std::shared_ptr<WatchEntry>& entry, std::wstring_view name) {
+  return MatchFilterList(entry->filters, name);
+}
+
+void FsWatcher::ProcessNotifications(std::shared_ptr<WatchEntry> entry, DWORD bytes) {
+  if (bytes == 0) return;
+  // The chain is checked as it is walked: a record or a name that reaches past what the read delivered, or a
+  // misaligned offset, ends the walk instead of reading out of bounds.
+  constexpr std::uint64_t kHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+  const std::uint64_t limit = std::min<std::uint64_t>(bytes, WatchEntry::kBufferSize);
+  const std::uint64_t id = IdOf(entry->dir);
+  std::uint64_t offset = 0;
+  for (;;) {
+    if (offset % alignof(DWORD) != 0 || offset + kHeader > limit) return;
+    const BYTE* record = entry->buffer + offset;
+    DWORD next = 0, action = 0, name_bytes = 0;
+    std::memcpy(&next, record + offsetof(FILE_NOTIFY_INFORMATION, NextEntryOffset), sizeof next);
+    std::memcpy(&action, record + offsetof(FILE_NOTIFY_INFORMATION, Action), sizeof action);
+    std::memcpy(&name_bytes, record + offsetof(FILE_NOTIFY_INFORMATION, FileNameLength), sizeof name_bytes);
+    if (offset + kHeader + name_bytes > limit) return;
+    offset += next;
+    // FileNameLength counts bytes; a length that holds no whole character is a record without a name.
+    const std::size_t length = name_bytes / sizeof(WCHAR);
+    if (length > 0) {
+      std::wstring name(length, L'\0');
+      std::memcpy(name.data(), record + kHeader, length * sizeof(WCHAR));
+      HandleRecord(entry, id, action, std::move(name));
+    }
+    if (next == 0 || offset >= limit) return;
+  }
+}
+
+bool FsWatcher::Start() {
+  // The worker itself holds the worker: nothing to start, and waiting for the lifecycle lock could deadlock.
+  if (IsWorkerThread()) return false;
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
+  if (worker.joinable()) return false;
+  HANDLE created = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  if (!created) return false;
+  port = created;
+  stop_requested = false;
+  try {
+    worker = std::thread([this] { WorkerLoop(); });
+  } catch (...) {
+    // No worker will ever wait on it.
+    CloseHandle(port);
+    port = nullptr;
+    throw;
+  }
+  return true;
+}
+
+void FsWatcher::Stop() {
+  if (IsWorkerThread()) {
+    // The worker leaves its loop after the packet it is serving; a later Stop elsewhere joins it.
+    stop_requested = true;
+    Post(0);
+    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                            "FsWatcher::Stop called on the watcher's own thread");
+  }
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
+  Shutdown(false);
+}
+
+void FsWatcher::Post(std::uint64_t key) { PostTo(port, key); }
+
+BOOL FsWatcher::PostTo(HANDLE to, std::uint64_t key) {
+  if (!to) return FALSE;
+  return PostQueuedCompletionStatus(to, 0, static_cast<ULONG_PTR>(key), nullptr);
+}
+
+void FsWatcher::CloseWatchEntry(std::shared_ptr<WatchEntry> entry) {
+  if (entry->dir) {
+    FindCloseChangeNotification(entry->dir);
+    entry->dir = nullptr;
+  }
+}
+
+void FsWatcher::DropEntry(const std::shared_ptr<WatchEntry>& entry) {
+  if (!entry->dir) return;
+  auto it = watches.find(IdOf(entry->dir));
+  if (it != watches.end() && it->second == entry) watches.erase(it);
+  CloseWatchEntry(entry);
+}
+
+void FsWatcher::LogReadFailure(const std::wstring& path, DWORD error) {
+  // Kept on this line: the source location is part of the record handed to Python logging.
+  quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::err, L"FsWatch: ReadDirectoryChanges failed on directory {}, error={}", path, error); static_assert(__LINE__ == 201, "the ReadDirectoryChanges failure is logged from line 201");
+}
+
+void FsWatcher::Shutdown(bool close_all) {
+  bool port_closed = false;
+  if (worker.joinable()) {
+    stop_requested = true;
+    if (!PostTo(port, 0)) {
+      // Without its wake-up the worker would wait for ever; closing the port ends its wait.
+      CloseHandle(port);
+      port_closed = true;
+    }
+    worker.join();
+    worker_id = std::thread::id();
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::shared_ptr<WatchEntry>> closing;
+    for (const auto& [id, entry] : watches) {
+      if (close_all || entry->remove_requested) closing.push_back(entry);
+    }
+    for (const auto& entry : closing) DropEntry(entry);
+  }
+  if (port) {
+    if (!port_closed) {
+      Drain();
+      CloseHandle(port);
+    }
+    port = nullptr;
+  }
+}
+
+void FsWatcher::Drain() {
+  // Completions still queued end their reads: a removed entry is released, a live one keeps no read pending.
+  // A removed entry's cancelled read may complete a moment after its close, so that is waited for, briefly.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  for (;;) {
+    bool closed_in_flight = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      for (const auto& [ov, entry] : in_flight) closed_in_flight = closed_in_flight || !entry->dir;
+    }
+    const DWORD wait = closed_in_flight && std::chrono::steady_clock::now() < deadline ? 10 : 0;
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* ov = nullptr;
+    const BOOL dequeued = GetQueuedCompletionStatus(port, &bytes, &key, &ov, wait);
+    if (!ov) {
+      if (!dequeued) return;
+      continue;
+    }
+    std::shared_ptr<WatchEntry> done;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = in_flight.find(ov);
+    if (it != in_flight.end()) {
+      done = std::move(it->second);
+      in_flight.erase(it);
+      done->read_pending = false;
+    }
+  }
+}
+
+std::uint64_t FsWatcher::WatchDir(const std::wstring& path, std::vector<WatchFilter> filters, std::uint32_t actions,
+                                  bool file_only, WatchHandler&& handler) {
+  // A path with a NUL inside would open a different directory than the one reported in every event.
+  if (path.empty() || actions == 0 || path.find(L'\0') != std::wstring::npos) return 0;
+  const DWORD notify_filter = NotifyFilterFor(actions, file_only);
+  if (notify_filter == 0) return 0;
+
+  enum class Failure { kNone, kOpen, kBind } failure = Failure::kNone;
+  std::uint64_t id = 0;
+  {
+    // On the worker (from a handler) the port cannot close under us, and the lifecycle lock may be held by a
+    // Stop that waits for this very thread.
+    std::unique_lock<std::mutex> lifecycle;
+    if (!IsWorkerThread()) lifecycle = std::unique_lock<std::mutex>(lifecycle_mutex);
+    // Without a serving worker the watch could never report: it is refused rather than left dead.
+    if (!Serving()) return 0;
+
+    HANDLE dir = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) {
+      failure = Failure::kOpen;
+    } else {
+      bool done = false;
+      ScopeGuard guard([&dir, &done] {
+        if (!done) CloseHandle(dir);
+      });
+      if (!CreateIoCompletionPort(dir, port, static_cast<ULONG_PTR>(IdOf(dir)), 1)) {
+        failure = Failure::kBind;
+      } else {
+        auto entry = std::make_shared<WatchEntry>();
+        entry->dir = dir;
+        entry->path = path;
+        entry->filters = std::move(filters);
+        entry->notify_filter = notify_filter;
+        entry->file_only = file_only;
+        entry->handler = std::move(handler);
+        entry->watch_subtree = std::any_of(entry->filters.begin(), entry->filters.end(),
+                                           [](const WatchFilter& f) { return f.recursive_depth != 0; });
+        std::lock_guard<std::mutex> lock(mutex);
+        // A handle value is reused only after its close, which erases its entry under this same lock.
+        if (watches.emplace(IdOf(dir), entry).second) {
+          Post(IdOf(dir));
+          done = true;
+          id = IdOf(dir);
+        }
+      }
+    }
+  }
+  // Logged with no lock held: a logging handler may call back into the watcher.
+  if (failure == Failure::kOpen) {
+    quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::WatchDir"), spdlog::level::err,
+                       L"FsWatcher: unable to open directory {}", path);
+  } else if (failure == Failure::kBind) {
+    quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::WatchDir"), spdlog::level::err,
+                       L"FsWatcher: unable to associate the handle of directory {} to an IoPort", path);
+  }
+  return id;
+}
+
+void FsWatcher::RemoveWatch(std::uint64_t id) {
+  std::unique_lock<std::mutex> lifecycle;
+  if (!IsWorkerThread()) lifecycle = std::unique_lock<std::mutex>(lifecycle_mutex);
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = watches.find(id);
+  if (it == watches.end()) return;
+  const std::shared_ptr<WatchEntry> entry = it->second;
+  entry->remove_requested = true;
+  // A held worker closes it (or, if it is stopping, the Stop that joins it does); with none, it is done here.
+  if (IsWorkerThread() || worker.joinable()) {
+    Post(id);
+  } else {
+    DropEntry(entry);
+  }
+}
+
+bool FsWatcher::Serving() const {
+  if (!port || stop_requested) return false;
+  // On the worker, `worker` itself may still be being assigned by Start; the worker is running, by definition.
+  return IsWorkerThread() || worker.joinable();
+}
+
+bool FsWatcher::IssueRead(const std::shared_ptr<WatchEntry>& entry, DWORD& error) {
+  // Tracked before the read is issued, so that a record the platform writes into is never released untracked.
+  in_flight.emplace(&entry->overlapped, entry);
+  entry->overlapped = OVERLAPPED{};
+  if (ReadDirectoryChangesW(entry->dir, entry->buffer, WatchEntry::kBufferSize, entry->watch_subtree,
+                            entry->notify_filter, &entry->bytes_returned, &entry->overlapped, nullptr)) {
+    entry->read_pending = true;
+    return true;
+  }
+  error = GetLastError();
+  entry->read_pending = false;
+  in_flight.erase(&entry->overlapped);
+  return false;
+}
+
+void FsWatcher::WorkerLoop() {
+  worker_id = std::this_thread::get_id();
+  while (!stop_requested) {
+    executeOnce();
+    // A port that fails every wait must not make the worker spin.
+    if (dequeue_failed_ && !stop_requested) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void FsWatcher::executeOnce() {
+  for (;;) {
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* ov = nullptr;
+    const BOOL dequeued = GetQueuedCompletionStatus(port, &bytes, &key, &ov, INFINITE);
+    const DWORD error = dequeued ? ERROR_SUCCESS : GetLastError();
+    dequeue_failed_ = !dequeued && !ov;
+    if (dequeue_failed_) return;
+    bool go_on = true;
+    try {
+      go_on = HandlePacket(dequeued, error, bytes, key, ov);
+    }
+    QUORVEL_CATCH_ALL {}
+    if (!dequeued || !go_on) return;
+  }
+}
+
+bool FsWatcher::HandlePacket(BOOL dequeued, DWORD error, DWORD bytes, ULONG_PTR key, OVERLAPPED* ov) {
+  DWORD read_error = ERROR_SUCCESS;
+  bool read_failed = false;
+  std::shared_ptr<WatchEntry> entry;
+
+  if (!ov) {
+    if (key == 0) return false;  // the wake-up
+    // A kick or a removal: the entry's flags say which.
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      auto it = watches.find(key);
+      if (it == watches.end()) return true;
+      entry = it->second;
+      if (entry->remove_requested) {
+        DropEntry(entry);
+      } else if (!entry->read_pending && entry->dir) {
+        read_failed = !IssueRead(entry, read_error);
+      }
+    }
+    if (read_failed) LogReadFailure(entry->path, read_error);
+    return true;
+  }
+
+  // A read is over; its entry is known by its OVERLAPPED alone.
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = in_flight.find(ov);
+    if (it == in_flight.end()) return true;
+    entry = std::move(it->second);
+    in_flight.erase(it);
+    entry->read_pending = false;
+    if (entry->remove_requested) DropEntry(entry);
+    // A closed entry is released with this packet: no walk, no read.
+    if (!entry->dir) return true;
+  }
+  if (!dequeued) {
+    // The read ended in an error (the directory went away, for one): the watch stays silent until removed.
+    quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::err,
+                       L"FsWatch: waiting for changes failed on directory {}, error={}", entry->path, error);
+    return true;
+  }
+  // The walk runs with no lock: nothing else reads the buffer while no read is outstanding.
+  if (bytes > 0) {
+    try {
+      ProcessNotifications(entry, bytes);
+    }
+    QUORVEL_CATCH_ALL {}
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (entry->remove_requested) {
+      DropEntry(entry);  // removed while the walk ran
+    } else if (entry->dir && !entry->read_pending) {
+      read_failed = !IssueRead(entry, read_error);
+    }
+  }
+  if (bytes == 0) {
+    try {
+      quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::warn,
+                         L"FsWatch: changes lost on directory {}, buffer overflow", entry->path);
+    }
+    QUORVEL_CATCH_ALL {}
+  }
+  if (read_failed) LogReadFailure(entry->path, read_error);
+  return true;
+}
+
+std::size_t FsWatcher::WatchCount() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return watches.size();
+}
+
+std::size_t FsWatcher::InFlightCount() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return in_flight.size();
+}

@@ -1,0 +1,99 @@
+// The process-wide directory watcher: one I/O completion port, one worker thread that waits on it, and the watched
+// directories, each a WatchEntry that reads its changes with ReadDirectoryChangesW.
+//
+// Locks. `mutex` guards `watches`, `in_flight` and the entries' flags; it is held only briefly and never while a
+// handler runs or a line is logged, so a handler may call back into the watcher. `lifecycle_mutex` serialises
+// Start, Stop, WatchDir and RemoveWatch on other threads and guards the creation and closing of `port` and
+// `worker`; the worker never takes it. Lock order: lifecycle_mutex, then mutex. Neither is ever held while
+// waiting for the GIL, so callers may release the GIL around every call.
+//
+// Calls on the worker thread (from inside a handler) never wait for the worker: Start returns false, Stop asks
+// the worker to leave its loop and throws std::system_error(resource_deadlock_would_occur), WatchDir and
+// RemoveWatch work on the worker's own port.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "fs_watcher/watch_entry.h"
+#include "fs_watcher/watch_types.h"
+
+class FsWatcher {
+ public:
+  // The process-wide watcher, created on first use and never destroyed.
+  static FsWatcher* Instance();
+
+  // Made public for tests, which may run a watcher of their own; production code uses Instance().
+  FsWatcher() = default;
+  // Stops the worker and closes the port and every watch.
+  ~FsWatcher();
+  FsWatcher(const FsWatcher&) = delete;
+  FsWatcher& operator=(const FsWatcher&) = delete;
+
+  // True when it made the port and started the worker; false while a worker is held or when no port can be made.
+  // Throws std::system_error when the thread cannot be started (the port is closed again then).
+  bool Start();
+  // Stops and joins the worker, then closes the port. Watches stay, with their directories open, but report
+  // nothing again; removals that no worker served are carried out here.
+  void Stop();
+  // Watch id (the directory handle's value), or 0 when no watch was made.
+  std::uint64_t WatchDir(const std::wstring& path, std::vector<WatchFilter> filters, std::uint32_t actions,
+                         bool file_only, WatchHandler&& handler);
+  // Closes and drops the watch; an unknown id does nothing.
+  void RemoveWatch(std::uint64_t id);
+
+  // One dispatch run of the worker: handles packets until a dequeue fails or the wake-up arrives.
+  void executeOnce();
+
+  // Reports the change records of a completed read (`bytes` of them in `entry->buffer`) through the entry's
+  // handler. Runs on the worker with no lock held and no read outstanding for the entry.
+  static void ProcessNotifications(std::shared_ptr<WatchEntry> entry, DWORD bytes);
+  static bool MatchFilters(const std::shared_ptr<WatchEntry>& entry, std::wstring_view name);
+  // FILE_NOTIFY_CHANGE_* mask asked for by an action mask; 0 when the mask names no action.
+  static DWORD NotifyFilterFor(std::uint32_t actions, bool file_only);
+
+  bool IsWorkerThread() const { return worker_id.load() == std::this_thread::get_id(); }
+
+  // For tests: counts of stored watches and of entries with a read outstanding.
+  std::size_t WatchCount();
+  std::size_t InFlightCount();
+
+ private:
+  void Post(std::uint64_t key);
+  static void LogReadFailure(const std::wstring& path, DWORD error);
+  // With `lifecycle_mutex` held: joins a held worker, carries out requested removals (or closes every watch),
+  // releases the reads that completed meanwhile and closes the port.
+  void Shutdown(bool close_all);
+  void Drain();
+  BOOL PostTo(HANDLE to, std::uint64_t key);
+  void CloseWatchEntry(std::shared_ptr<WatchEntry> entry);
+  void WorkerLoop();
+  // One packet; false for the wake-up.
+  bool HandlePacket(BOOL dequeued, DWORD error, DWORD bytes, ULONG_PTR key, OVERLAPPED* ov);
+  // Under `mutex`: issues the entry's next read; on failure returns false with the error code.
+  bool IssueRead(const std::shared_ptr<WatchEntry>& entry, DWORD& error);
+  // Under `mutex`: closes the entry and takes it out of `watches`; it stays in `in_flight` while a read is out.
+  void DropEntry(const std::shared_ptr<WatchEntry>& entry);
+  bool Serving() const;
+
+  std::mutex mutex;
+  HANDLE port = nullptr;
+  std::thread worker;
+  std::unordered_map<std::uint64_t, std::shared_ptr<WatchEntry>> watches;
+  std::atomic<bool> stop_requested{false};
+
+  std::mutex lifecycle_mutex;
+  // Every entry with a read outstanding, by the address of its OVERLAPPED: completions are matched by it, never by
+  // key, so a removed entry lives until its cancelled read is dequeued and a reused handle value never receives an
+  // old watch's completion.
+  std::unordered_map<OVERLAPPED*, std::shared_ptr<WatchEntry>> in_flight;
+  std::atomic<std::thread::id> worker_id{};
+  bool dequeue_failed_ = false;  // the worker's own
+};

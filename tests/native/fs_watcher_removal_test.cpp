@@ -1,0 +1,188 @@
+// Removal of watches and the lifetime of their records: cancelled reads, handle-value reuse, removals that no
+// worker serves, lost changes and failed completions.
+#include "fs_watcher_fixture.h"
+
+namespace {
+
+using namespace watcher_test;
+using records::Recorder;
+
+class Removal : public WatcherTest, public ::testing::WithParamInterface<DWORD> {
+ protected:
+  void SetUp() override {
+    WatcherTest::SetUp();
+    // Closing a directory completes its outstanding read with 0 bytes, or as a failed I/O (as on Windows).
+    seam::SetCancelledReadError(GetParam());
+  }
+};
+
+TEST_P(Removal, ARemovedWatchIsClosedAndReleasedAfterItsCancelledRead) {
+  ASSERT_TRUE(W().Start());
+  const auto dir = MakeDir("d");
+  Recorder recorder;
+  const auto id = Watch(dir, recorder);
+  ASSERT_NE(id, 0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  W().RemoveWatch(id);
+  ASSERT_TRUE(WaitFor([&] { return W().WatchCount() == 0 && W().InFlightCount() == 0; }));
+  EXPECT_EQ(seam::OutstandingReads(), 0u);
+  EXPECT_EQ(seam::OpenHandles(), handles_before_ + 1);  // the port alone
+  // A second removal and an unknown id do nothing.
+  W().RemoveWatch(id);
+  W().RemoveWatch(0xDEAD);
+  Touch(dir / "after");
+  const auto probe = Watch(MakeDir("probe"), recorder);
+  ASSERT_NE(probe, 0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  Touch(root_ / "probe" / "p");
+  ASSERT_TRUE(WaitFor([&] { return Saw(recorder, FsWatchAction::CREATE, root_ / "probe" / "p"); }));
+  EXPECT_FALSE(Saw(recorder, FsWatchAction::CREATE, dir / "after"));
+  EXPECT_TRUE(Logged("FsWatch").empty());  // a cancelled read of a removed watch is not an error
+  W().Stop();
+}
+
+TEST_P(Removal, AWatchRemovedBeforeItsKickIsNeverRead) {
+  ASSERT_TRUE(W().Start());
+  Gate gate;
+  const auto holder = MakeDir("holder");
+  ASSERT_NE(Watch(holder, [&](std::uint64_t, FsWatchAction, std::wstring_view, std::wstring_view) { gate.Block(); }), 0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  Touch(holder / "block");
+  ASSERT_TRUE(gate.WaitUntilBlocked());
+  // The worker is held in a handler: the kick and the removal queue up behind it.
+  Recorder recorder;
+  const auto id = Watch(MakeDir("d"), recorder);
+  ASSERT_NE(id, 0u);
+  W().RemoveWatch(id);
+  gate.Open();
+  ASSERT_TRUE(WaitFor([&] { return W().WatchCount() == 1 && seam::QueuedPackets() == 0; }));
+  EXPECT_EQ(seam::OutstandingReads(), 1u);  // the holder's re-armed read only
+  EXPECT_EQ(W().InFlightCount(), 1u);
+  W().Stop();
+}
+
+TEST_P(Removal, AReusedHandleValueNeverReceivesTheOldWatchsCompletion) {
+  ASSERT_TRUE(W().Start());
+  const auto old_dir = MakeDir("old"), trigger_dir = MakeDir("trigger"), holder = MakeDir("holder"),
+             new_dir = MakeDir("new");
+  Recorder old_recorder, new_recorder;
+  Gate gate;
+  std::atomic<std::uint64_t> new_id{0};
+  const auto old_id = Watch(old_dir, old_recorder);
+  ASSERT_NE(Watch(holder, [&](std::uint64_t, FsWatchAction, std::wstring_view, std::wstring_view) { gate.Block(); }), 0u);
+  // Served while the old watch is closed but its cancelled read not yet dequeued: the new watch is made then,
+  // on the worker, and gets the old watch's handle value.
+  ASSERT_NE(Watch(trigger_dir, [&](std::uint64_t, FsWatchAction, std::wstring_view, std::wstring_view) {
+              if (new_id.load() != 0) return;
+              seam::ReuseHandleValue(reinterpret_cast<HANDLE>(old_id));
+              new_id = W().WatchDir(new_dir.wstring(), {{L"*", 0}}, 30, false, new_recorder.Handler());
+            }), 0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 3; }));
+  Touch(holder / "block");
+  ASSERT_TRUE(gate.WaitUntilBlocked());
+  W().RemoveWatch(old_id);                      // queued: removal of the old watch
+  Touch(trigger_dir / "go");                    // queued behind it: the trigger's completion
+  ASSERT_TRUE(WaitFor([] { return seam::QueuedPackets() >= 2; }));
+  gate.Open();
+  ASSERT_TRUE(WaitFor([&] { return new_id.load() != 0; }));
+  EXPECT_EQ(new_id.load(), old_id);
+  // The new watch got its own first read and reports under the reused id.
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 3; }));
+  Touch(new_dir / "fresh");
+  ASSERT_TRUE(WaitFor([&] { return Saw(new_recorder, FsWatchAction::CREATE, new_dir / "fresh"); }));
+  EXPECT_EQ(new_recorder.Events().front().id, old_id);
+  EXPECT_TRUE(old_recorder.Events().empty());
+  EXPECT_EQ(W().WatchCount(), 3u);
+  EXPECT_EQ(W().InFlightCount(), 3u);  // the old record is gone from the reads in flight
+  EXPECT_TRUE(Logged("FsWatch").empty());
+  W().Stop();
+}
+
+TEST_P(Removal, RemovalWithoutAWorkerClosesAtOnceAndStopFinishesPendingOnes) {
+  const auto dir = MakeDir("d");
+  Recorder recorder;
+  ASSERT_TRUE(W().Start());
+  const auto kept = Watch(dir, recorder), removed_while_stopping = Watch(dir, recorder);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 2; }));
+  W().Stop();
+  // No worker: the watch is closed by the call itself; its read is ended by the close.
+  W().RemoveWatch(kept);
+  EXPECT_EQ(W().WatchCount(), 1u);
+  EXPECT_EQ(seam::OutstandingReads(), 1u);
+  // A removal asked for while the worker is stopping (from its own handler) is carried out by the Stop that joins.
+  ASSERT_TRUE(W().Start());
+  std::atomic<bool> asked{false};
+  const auto stopper = Watch(MakeDir("s"), [&](std::uint64_t, FsWatchAction, std::wstring_view, std::wstring_view) {
+    try {
+      W().Stop();
+    } catch (const std::system_error&) {
+    }
+    W().RemoveWatch(removed_while_stopping);  // posted behind the wake-up: this worker never serves it
+    asked = true;
+  });
+  ASSERT_NE(stopper, 0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 2; }));
+  Touch(root_ / "s" / "x");
+  ASSERT_TRUE(WaitFor([&] { return asked.load(); }));
+  W().Stop();
+  EXPECT_EQ(W().WatchCount(), 1u);  // the stopper's watch
+  W().RemoveWatch(stopper);
+  EXPECT_EQ(W().WatchCount(), 0u);
+  EXPECT_EQ(seam::OpenHandles(), handles_before_);
+}
+
+INSTANTIATE_TEST_SUITE_P(CancelledReads, Removal, ::testing::Values(ERROR_SUCCESS, ERROR_OPERATION_ABORTED),
+                         [](const auto& info) { return info.param == ERROR_SUCCESS ? "ZeroBytes" : "Aborted"; });
+
+TEST_F(WatcherTest, LostChangesReArmTheWatchAndWarnOnce) {
+  ASSERT_TRUE(W().Start());
+  const auto dir = MakeDir("d");
+  Recorder recorder;
+  const auto id = Watch(dir, recorder);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  ASSERT_TRUE(seam::CompleteRead(reinterpret_cast<HANDLE>(id), ERROR_SUCCESS));
+  ASSERT_TRUE(WaitFor([&] { return Logged("FsWatch: changes lost").size() == 1; }));
+  const auto line = Logged("FsWatch: changes lost").front();
+  EXPECT_EQ(line.level, spdlog::level::warn);
+  EXPECT_NE(line.text.find(dir.string()), std::string::npos);
+  // Still reporting.
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  Touch(dir / "after");
+  EXPECT_TRUE(WaitFor([&] { return Saw(recorder, FsWatchAction::CREATE, dir / "after"); }));
+  EXPECT_EQ(Logged("FsWatch: changes lost").size(), 1u);
+  W().Stop();
+}
+
+TEST_F(WatcherTest, AFailedCompletionLogsOnceAndLeavesTheWatchSilentUntilRemoved) {
+  ASSERT_TRUE(W().Start());
+  const auto dir = MakeDir("d");
+  Recorder recorder;
+  const auto id = Watch(dir, recorder);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  ASSERT_TRUE(seam::CompleteRead(reinterpret_cast<HANDLE>(id), ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(WaitFor([&] { return Logged("FsWatch: waiting for changes failed").size() == 1; }));
+  const auto line = Logged("FsWatch: waiting for changes failed").front();
+  EXPECT_EQ(line.text, "FsWatch: waiting for changes failed on directory " + dir.string() + ", error=5");
+  EXPECT_EQ(line.level, spdlog::level::err);
+  EXPECT_EQ(line.function, "FsWatcher::executeOnce");
+  EXPECT_EQ(seam::OutstandingReads(), 0u);
+  EXPECT_EQ(W().InFlightCount(), 0u);
+  Touch(dir / "unseen");
+  // Removal still closes it, exactly once.
+  W().RemoveWatch(id);
+  ASSERT_TRUE(WaitFor([&] { return W().WatchCount() == 0; }));
+  EXPECT_EQ(seam::OpenHandles(), handles_before_ + 1);
+  EXPECT_TRUE(recorder.Events().empty());
+  EXPECT_EQ(Logged("FsWatch").size(), 1u);
+  W().Stop();
+}
+
+TEST_F(WatcherTest, DestroyingAWatcherClosesEverything) {
+  ASSERT_TRUE(W().Start());
+  Recorder recorder;
+  for (const char* name : {"a", "b", "c"}) ASSERT_NE(Watch(MakeDir(name), recorder), 0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 3; }));
+  // TearDown destroys the watcher and checks that no handle, port or read is left.
+}
+
+}  // namespace
