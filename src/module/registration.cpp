@@ -10,6 +10,7 @@ void pybind11_init_quorvel(pybind11::module_& m) {
   RegisterWindowScreenshot(m);
   RegisterFsWatchAction(m);
   RegisterWatchFilter(m);
+  RegisterWatchFunctions(m);
   MakeUtilsSubmodule(m);
 }
 

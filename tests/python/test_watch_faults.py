@@ -1,0 +1,189 @@
+"""Faults on the worker: handlers that raise, names that do not decode, watch calls from inside a handler,
+interpreter exit with a running watcher. Anything that could hang runs in a child interpreter with a timeout."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import quorvel
+from test_watch_support import Recorder, session, touch, wait_for, watch_filter  # noqa: F401 (fixture)
+
+CHILD_TIMEOUT = 60
+
+
+def run_child(code, timeout=CHILD_TIMEOUT):
+    """Runs `code` in a fresh interpreter with this one's module path; fails on a hang instead of hanging."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    prelude = textwrap.dedent(
+        """
+        import os, sys, threading, time
+        import quorvel
+
+        def wait_for(condition, timeout=10.0):
+            end = time.monotonic() + timeout
+            while not condition():
+                if time.monotonic() > end:
+                    return False
+                time.sleep(0.005)
+            return True
+
+        def watch_filter(pattern="*", depth=0):
+            f = quorvel.WatchFilter()
+            f.pattern = pattern
+            f.recursive_depth = depth
+            return f
+
+        def touch(path):
+            with open(path, "a") as f:
+                f.write("x")
+
+        counter = [0]
+
+        def create_new(directory):
+            counter[0] += 1
+            touch(os.path.join(directory, f"new-{counter[0]}"))
+        """
+    )
+    try:
+        result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env, timeout=timeout,
+                                capture_output=True, text=True)
+    except subprocess.TimeoutExpired as e:
+        raise AssertionError(f"child hung: stdout={e.stdout!r} stderr={e.stderr!r}")
+    assert result.returncode == 0, f"rc={result.returncode}\nstdout={result.stdout}\nstderr={result.stderr}"
+    return result
+
+
+def test_a_raising_handler_reports_to_unraisablehook_and_later_events_still_arrive(session, tmp_path, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.append((u.exc_type, str(u.exc_value))))
+    seen = []
+    recorder = Recorder()
+
+    def handler(watch_id, action, path, old_path):
+        recorder(watch_id, action, path, old_path)
+        seen.append(path)
+        if path.endswith("boom"):
+            raise ValueError("handler failed on purpose")
+
+    assert quorvel.start_fs_watch(handler)
+    session.add(tmp_path, flags=quorvel.CREATE)
+    session.armed(tmp_path, recorder)
+    touch(tmp_path / "boom")
+    touch(tmp_path / "after")
+    assert wait_for(lambda: str(tmp_path / "after") in seen)
+    assert wait_for(lambda: (ValueError, "handler failed on purpose") in unraisable)
+    # The worker goes on.
+    touch(tmp_path / "later")
+    assert wait_for(lambda: str(tmp_path / "later") in seen)
+
+
+def test_an_undecodable_name_reports_unicode_decode_error_and_the_worker_goes_on(session, tmp_path, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.append(u.exc_type))
+    recorder = Recorder()
+    assert quorvel.start_fs_watch(recorder)
+    session.add(tmp_path, flags=quorvel.CREATE)
+    session.armed(tmp_path, recorder)
+    fd = os.open(os.fsencode(str(tmp_path)) + b"/bad\xff", os.O_CREAT | os.O_WRONLY, 0o644)
+    os.close(fd)
+    touch(tmp_path / "good")
+    assert recorder.wait(quorvel.CREATE, tmp_path / "good")
+    assert wait_for(lambda: UnicodeDecodeError in unraisable)
+    assert not any("bad" in e[2] for e in recorder.events)
+
+
+def test_watch_calls_from_inside_a_handler_work_or_raise_runtime_error():
+    run_child(
+        """
+        import tempfile
+        base = tempfile.mkdtemp()
+        here, there = os.path.join(base, "here"), os.path.join(base, "there")
+        os.mkdir(here); os.mkdir(there)
+        results, later = {}, []
+        done = threading.Event()
+
+        def handler(watch_id, action, path, old_path):
+            if path.startswith(there):
+                later.append(path)
+                return
+            if "new-" not in path or action != quorvel.CREATE or done.is_set():
+                return
+            results["start"] = quorvel.start_fs_watch(print)
+            results["add"] = quorvel.add_fs_watch(there, [watch_filter()], quorvel.CREATE, False)
+            quorvel.remove_fs_watch(watch_id)
+            try:
+                quorvel.stop_fs_watch()
+                results["stop"] = "returned"
+            except RuntimeError as e:
+                results["stop"] = "RuntimeError"
+            done.set()
+
+        assert quorvel.start_fs_watch(handler)
+        first = quorvel.add_fs_watch(here, [watch_filter()], quorvel.CREATE, False)
+        assert first
+        assert wait_for(lambda: create_new(here) or done.wait(0.05))
+        assert results["start"] is False, results
+        assert results["add"] != 0, results
+        assert results["stop"] == "RuntimeError", results
+        # The handler's stop emptied the slot; a stop here joins the worker; a new start works again.
+        quorvel.stop_fs_watch()
+        assert quorvel.start_fs_watch(handler)
+        quorvel.stop_fs_watch()
+        quorvel.remove_fs_watch(results["add"])
+        quorvel.remove_fs_watch(first)
+        print("ok")
+        """
+    )
+
+
+def test_interpreter_exit_with_a_running_watcher_and_events_in_flight():
+    result = run_child(
+        """
+        import tempfile
+        base = tempfile.mkdtemp()
+        dirs = [os.path.join(base, str(i)) for i in range(8)]
+        for d in dirs:
+            os.mkdir(d)
+        count = [0]
+
+        def slow_handler(*args):
+            count[0] += 1
+            time.sleep(0.001)
+
+        assert quorvel.start_fs_watch(slow_handler)
+        for d in dirs:
+            assert quorvel.add_fs_watch(d, [watch_filter()], quorvel.CREATE | quorvel.MODIFY, False)
+
+        def writer():
+            i = 0
+            while True:
+                touch(os.path.join(dirs[i % len(dirs)], f"f{i % 50}"))
+                i += 1
+
+        threading.Thread(target=writer, daemon=True).start()
+        assert wait_for(lambda: count[0] > 100)
+        print("exiting")
+        """
+    )
+    assert "exiting" in result.stdout
+
+
+def test_interpreter_exit_with_a_stopping_worker_and_no_handler():
+    # The handler stopped the watcher from inside; nobody joined it before exit.
+    run_child(
+        """
+        import tempfile
+        d = tempfile.mkdtemp()
+        stopped = threading.Event()
+
+        def handler(*args):
+            try:
+                quorvel.stop_fs_watch()
+            except RuntimeError:
+                stopped.set()
+
+        assert quorvel.start_fs_watch(handler)
+        assert quorvel.add_fs_watch(d, [watch_filter()], quorvel.CREATE, False)
+        assert wait_for(lambda: create_new(d) or stopped.wait(0.05))
+        """
+    )
