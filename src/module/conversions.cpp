@@ -47,23 +47,29 @@ bool WatchFiltersFromPython(py::handle src, bool convert, std::vector<WatchFilte
   PyObject* obj = src.ptr();
   if (obj == nullptr || obj == Py_None) return false;
   if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return false;
-  if (!PySequence_Check(obj) && !(convert && IsAcceptedIterable(obj))) return false;
+  py::object items;
+  if (PySequence_Check(obj)) {
+    items = py::reinterpret_borrow<py::object>(src);  // walked in place: a bad element stops the walk at once
+  } else if (convert && IsAcceptedIterable(obj)) {
+    items = py::reinterpret_steal<py::object>(PySequence_Tuple(obj));
+    if (!items) throw py::error_already_set();
+  } else {
+    return false;
+  }
 
-  // One snapshot first: the elements are then held by the tuple, whatever the container does meanwhile.
-  auto items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(obj));
-  if (!items) throw py::error_already_set();
-
+  auto iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(items.ptr()));
+  if (!iterator) throw py::error_already_set();
   std::vector<WatchFilter> filters;
-  filters.reserve(items.size());
-  for (py::handle item : items) {
+  while (auto item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()))) {
     py::detail::make_caster<WatchFilter> caster;
     if (!caster.load(item, false)) return false;
     try {
       filters.push_back(py::detail::cast_op<const WatchFilter&>(caster));
     } catch (const py::reference_cast_error&) {
-      return false;  // an instance whose native part was never constructed
+      return false;  // no native value to copy
     }
   }
+  if (PyErr_Occurred()) throw py::error_already_set();
   out = std::move(filters);
   return true;
 }

@@ -24,8 +24,9 @@ pybind11::object FsWatchActionToPython(FsWatchAction action);
 bool FsWatchActionFromPython(pybind11::handle src, FsWatchAction& out);
 
 // Fills `out` with copies of the filters in `src` and returns true; returns false, with no Python error set, when
-// `src` is not an accepted container or holds anything but WatchFilter instances. Without `convert` only list,
-// tuple and other sequences are accepted. An error raised by `src` itself while it is iterated (a generator that
+// `src` is not an accepted container or holds anything but WatchFilter instances. Sequences are walked as they
+// are and refused at their first bad element; the other accepted containers are first turned into a tuple.
+// Without `convert` only sequences are accepted. An error raised by `src` itself while it is iterated (a generator that
 // raises) propagates as pybind11::error_already_set.
 bool WatchFiltersFromPython(pybind11::handle src, bool convert, std::vector<WatchFilter>& out);
 

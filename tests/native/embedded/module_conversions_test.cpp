@@ -141,7 +141,8 @@ TEST(FilterListCaster, RefusesEverythingElseWithTypeError) {
                           "count_filters(None)", "count_filters(f)", "count_filters(3)", "count_filters({f: 1})",
                           "count_filters([f, 1])", "count_filters([f, None])", "count_filters((quorvel.WindowRect(),))",
                           "count_filters(zip([f], [f]))", "count_filters({1: f}.items())", "count_filters(iter([f]))",
-                          "count_filters(memoryview(b'a'))", "count_filters(range(2))"}) {
+                          "count_filters(memoryview(b'a'))", "count_filters(range(2))",
+                          "count_filters(range(10**15))"}) {  // refused at its first element, not made whole first
     EXPECT_TRUE(Raises(bad, PyExc_TypeError, scope)) << bad;
   }
   // Without conversion only real sequences pass.
