@@ -14,7 +14,6 @@
 #include <vector>
 
 namespace py = pybind11;
-using namespace py::literals;
 
 namespace {
 
