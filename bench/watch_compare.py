@@ -1,0 +1,79 @@
+"""Directory watching, quorvel against watchdog's inotify observer, side by side on the same work (figures only,
+never pass/fail). Each side runs in its own process on a fresh tmpfs directory; the files are made by another
+process (bench/watch_writer.py) pinned to its own CPU.
+
+  PYTHONPATH=<build>/python python3.13 bench/watch_compare.py [--cases burst,latency,idle] [--runs N]
+
+quorvel runs under the interpreter that runs this script; watchdog under /usr/bin/python3 (Debian's
+python3-watchdog is not importable from 3.13). Work happens in /dev/shm (a tmpfs): /tmp is a slow disk here.
+"""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+
+def run_side(impl, case):
+    python = sys.executable if impl == "quorvel" else SYSTEM_PYTHON
+    workdir = tempfile.mkdtemp(prefix=f"quorvel-bench-{impl}-", dir="/dev/shm")
+    try:
+        out = subprocess.run([python, os.path.join(HERE, "watch_side.py"), impl, case, workdir, SYSTEM_PYTHON],
+                             capture_output=True, text=True, timeout=600)
+        if out.returncode != 0:
+            return {"impl": impl, "case": case, "error": out.stderr.strip().splitlines()[-1:]}
+        return json.loads(out.stdout.strip().splitlines()[-1])
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def median(results, key):
+    values = [r[key] for r in results if key in r]
+    return statistics.median(values) if values else float("nan")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cases", default="burst,latency,idle")
+    parser.add_argument("--runs", type=int, default=3)
+    args = parser.parse_args()
+    impls = ["quorvel", "watchdog"]
+    for case in args.cases.split(","):
+        results = {impl: [run_side(impl, case) for _ in range(args.runs)] for impl in impls}
+        print(f"\n== {case} ({args.runs} runs each, medians)")
+        for impl in impls:
+            for r in results[impl]:
+                if "error" in r:
+                    print(f"  {impl}: error {r['error']}")
+        if case == "burst":
+            print(f"  {'':10} {'files':>7} {'lost':>6} {'s to last event':>16} {'events/s':>10} {'writer s':>9}")
+            for impl in impls:
+                rs = results[impl]
+                print(f"  {impl:10} {median(rs, 'files'):7.0f} {max(r.get('lost', 0) for r in rs):6d} "
+                      f"{median(rs, 'seconds_to_last_event'):16.3f} {median(rs, 'events_per_second'):10.0f} "
+                      f"{median(rs, 'writer_seconds'):9.3f}")
+            q, w = median(results["quorvel"], "events_per_second"), median(results["watchdog"], "events_per_second")
+            print(f"  events/s ratio quorvel/watchdog: {q / w:.2f}" if w else "")
+        elif case == "latency":
+            print(f"  {'':10} {'writes':>7} {'seen':>6} {'median us':>10} {'p99 us':>10} {'max us':>10}")
+            for impl in impls:
+                rs = results[impl]
+                print(f"  {impl:10} {median(rs, 'writes'):7.0f} {min(r.get('seen', 0) for r in rs):6d} "
+                      f"{median(rs, 'median_us'):10.0f} {median(rs, 'p99_us'):10.0f} {median(rs, 'max_us'):10.0f}")
+        elif case == "idle":
+            print(f"  {'':10} {'watches':>8} {'seconds':>8} {'cpu s':>8} {'cpu %':>7}")
+            for impl in impls:
+                rs = results[impl]
+                print(f"  {impl:10} {median(rs, 'watches'):8.0f} {median(rs, 'seconds'):8.1f} "
+                      f"{median(rs, 'cpu_seconds'):8.3f} {median(rs, 'cpu_percent'):7.2f}")
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

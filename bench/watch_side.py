@@ -1,0 +1,192 @@
+"""One side of the watcher comparison: quorvel (under CPython 3.13) or watchdog's inotify observer (under the
+system Python, where Debian's python3-watchdog lives). Prints one JSON object with its figures.
+
+  watch_side.py IMPL CASE WORKDIR WRITER_PYTHON
+  IMPL: quorvel | watchdog;  CASE: burst | latency | idle
+"""
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+BURST = int(os.environ.get("WATCH_BENCH_BURST", "20000"))
+LATENCY_WRITES = int(os.environ.get("WATCH_BENCH_LATENCY_WRITES", "1000"))
+IDLE_WATCHES = 100
+IDLE_SECONDS = float(os.environ.get("WATCH_BENCH_IDLE_SECONDS", "10"))
+WRITER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "watch_writer.py")
+
+
+class QuorvelSide:
+    def __init__(self, on_created):
+        import quorvel
+
+        self.q = quorvel
+        self.ids = []
+
+        def handler(watch_id, action, path, old_path):
+            if action == quorvel.CREATE:
+                on_created(path)
+
+        assert quorvel.start_fs_watch(handler)
+
+    def watch(self, directory, recursive):
+        f = self.q.WatchFilter()
+        f.pattern = "*"
+        f.recursive_depth = -1 if recursive else 0
+        watch_id = self.q.add_fs_watch(directory, [f], self.q.CREATE, False)
+        assert watch_id
+        self.ids.append(watch_id)
+
+    def close(self):
+        self.q.stop_fs_watch()
+        for watch_id in self.ids:
+            self.q.remove_fs_watch(watch_id)
+
+
+class WatchdogSide:
+    def __init__(self, on_created):
+        from watchdog.events import FileSystemEventHandler
+        from watchdog.observers.inotify import InotifyObserver
+
+        class Handler(FileSystemEventHandler):
+            def on_created(self, event):
+                on_created(event.src_path)
+
+        self.handler = Handler()
+        self.observer = InotifyObserver()
+        self.observer.start()
+
+    def watch(self, directory, recursive):
+        self.observer.schedule(self.handler, directory, recursive=recursive)
+
+    def close(self):
+        self.observer.stop()
+        self.observer.join()
+
+
+def make_side(impl, on_created):
+    return QuorvelSide(on_created) if impl == "quorvel" else WatchdogSide(on_created)
+
+
+def wait_until_armed(directory, seen, lock):
+    """A new watch reports only once its first read (or inotify watch) is in place: probe until one arrives."""
+    for attempt in range(2000):
+        probe = os.path.join(directory, f".armed-{attempt}")
+        os.close(os.open(probe, os.O_CREAT | os.O_WRONLY, 0o644))
+        end = time.monotonic() + 0.05
+        while time.monotonic() < end:
+            with lock:
+                if any(".armed-" in p for p in seen):
+                    return
+            time.sleep(0.001)
+    raise SystemExit("watch never armed")
+
+
+def burst(impl, workdir, writer_python):
+    root = os.path.join(workdir, "burst")
+    subdirs = 10
+    for i in range(subdirs):
+        os.makedirs(os.path.join(root, f"s{i}"))
+    seen, lock, done = set(), threading.Lock(), threading.Event()
+    expected = {os.path.join(root, f"s{i % subdirs}", f"f{i}") for i in range(BURST)}
+    state = {"count": 0, "last": 0}
+
+    def on_created(path):
+        with lock:
+            seen.add(path)
+            if path in expected:
+                state["count"] += 1
+                state["last"] = time.monotonic_ns()
+                if state["count"] >= BURST:
+                    done.set()
+
+    side = make_side(impl, on_created)
+    side.watch(root, recursive=True)
+    wait_until_armed(root, seen, lock)
+    start = time.monotonic_ns()
+    out = subprocess.run([writer_python, WRITER, "burst", root, str(BURST), str(subdirs)], capture_output=True,
+                         text=True, check=True).stdout
+    writer = json.loads(out)
+    # Done when all arrived, or when nothing new arrived for 3 s after the writer finished.
+    while not done.wait(0.1):
+        with lock:
+            quiet = time.monotonic_ns() - max(state["last"], writer["end_ns"]) > 3e9
+        if quiet:
+            break
+    side.close()
+    with lock:
+        got = len(seen & expected)
+        last = state["last"]
+    elapsed = (last - writer["start_ns"]) / 1e9 if got else float("nan")
+    return {"files": BURST, "seen": got, "lost": BURST - got, "seconds_to_last_event": elapsed,
+            "events_per_second": got / elapsed if got else 0.0,
+            "writer_seconds": (writer["end_ns"] - writer["start_ns"]) / 1e9,
+            "setup_to_writer_ns": writer["start_ns"] - start}
+
+
+def latency(impl, workdir, writer_python):
+    root = os.path.join(workdir, "latency")
+    os.makedirs(root)
+    arrivals, lock = {}, threading.Lock()
+    seen = set()
+
+    def on_created(path):
+        now = time.monotonic_ns()
+        with lock:
+            seen.add(path)
+            arrivals.setdefault(path, now)
+
+    side = make_side(impl, on_created)
+    side.watch(root, recursive=False)
+    wait_until_armed(root, seen, lock)
+    out = subprocess.run([writer_python, WRITER, "latency", root, str(LATENCY_WRITES), "2"], capture_output=True,
+                         text=True, check=True).stdout
+    stamps = json.loads(out)
+    end = time.monotonic() + 5
+    while time.monotonic() < end:
+        with lock:
+            if sum(1 for i in range(LATENCY_WRITES) if os.path.join(root, f"f{i}") in arrivals) == LATENCY_WRITES:
+                break
+        time.sleep(0.01)
+    side.close()
+    with lock:
+        samples = sorted((arrivals[os.path.join(root, f"f{i}")] - stamps[i]) / 1e3
+                         for i in range(LATENCY_WRITES) if os.path.join(root, f"f{i}") in arrivals)
+    if not samples:
+        return {"writes": LATENCY_WRITES, "seen": 0}
+
+    def pct(p):
+        return samples[min(len(samples) - 1, int(p / 100.0 * len(samples)))]
+
+    return {"writes": LATENCY_WRITES, "seen": len(samples), "median_us": pct(50), "p99_us": pct(99),
+            "max_us": samples[-1]}
+
+
+def idle(impl, workdir, writer_python):
+    dirs = [os.path.join(workdir, "idle", str(i)) for i in range(IDLE_WATCHES)]
+    for d in dirs:
+        os.makedirs(d)
+    side = make_side(impl, lambda path: None)
+    for d in dirs:
+        side.watch(d, recursive=False)
+    time.sleep(1.0)
+    before = os.times()
+    time.sleep(IDLE_SECONDS)
+    after = os.times()
+    side.close()
+    cpu = (after.user - before.user) + (after.system - before.system)
+    return {"watches": IDLE_WATCHES, "seconds": IDLE_SECONDS, "cpu_seconds": cpu,
+            "cpu_percent": 100.0 * cpu / IDLE_SECONDS}
+
+
+def main():
+    impl, case, workdir, writer_python = sys.argv[1:5]
+    result = {"burst": burst, "latency": latency, "idle": idle}[case](impl, workdir, writer_python)
+    result.update(impl=impl, case=case, python=sys.version.split()[0])
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()
