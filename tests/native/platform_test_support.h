@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -202,6 +203,7 @@ class Watch {
   bool pending() const { return pending_; }
   void set_pending(bool pending) { pending_ = pending; }
   void Detach() { dir_ = INVALID_HANDLE_VALUE; }
+  void DetachPort() { port_ = nullptr; }
 
  private:
   bool subtree_;

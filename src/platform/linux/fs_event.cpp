@@ -17,8 +17,9 @@
 // - Actions: IN_CREATE -> ADDED, IN_DELETE -> REMOVED, IN_MODIFY -> MODIFIED (files only, FILE_NOTIFY_CHANGE_LAST_WRITE;
 //   consecutive writes to one file not yet read are coalesced into one record), IN_MOVED_FROM + IN_MOVED_TO with one
 //   cookie inside the watched tree -> RENAMED_OLD_NAME, RENAMED_NEW_NAME; a move into the tree -> ADDED, out of it ->
-//   REMOVED. A MOVED_FROM is paired only with the event that directly follows it; it is resolved as a move out when
-//   another event follows or when the kernel queue is empty. Files count under FILE_NOTIFY_CHANGE_FILE_NAME,
+//   REMOVED. A MOVED_FROM waits for the MOVED_TO with its cookie; it counts as a move out as soon as another event
+//   of a watch that saw it arrives, or when the kernel queue stays empty for 2 ms (events of unrelated
+//   directories, such as another process's renames, do not end the wait). Files count under FILE_NOTIFY_CHANGE_FILE_NAME,
 //   directories (IN_ISDIR) under FILE_NOTIFY_CHANGE_DIR_NAME, symbolic links as files. Attribute changes,
 //   size, access, creation and security filters are accepted and report nothing.
 // - Subtree: a kernel watch per directory, added as directories appear (created, moved in, or found by a scan).
@@ -26,7 +27,8 @@
 //   recursively; the names a scan reported are remembered until the kernel queue has been drained, so the queued
 //   IN_CREATE of the same entry is not reported twice. A directory moved in is reported alone, as on Windows,
 //   except for what was created in it after the move but before its watch was in place (birth time not older
-//   than the directory's change time, which the move set), so nothing made in it right after the move is missed.
+//   than the directory's change time, which the move set, less two clock ticks), so nothing made in it right after
+//   the move is missed.
 //   Symbolic links are never followed. A renamed subdirectory keeps its watches and reports under its new name.
 //   After a queue overflow every tree is walked again.
 // - The parameters of a handle's first read (subtree, filter) hold for all its later reads.
@@ -50,6 +52,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <thread>
@@ -112,6 +116,27 @@ struct Report {
   timespec since{};
 };
 const Report kReportNothing{};
+
+// File times come from a coarse clock, and a change time may be finer than a birth time taken a moment later:
+// compare with two ticks of slack, so that nothing born after a move is missed (at worst an entry made just
+// before it is reported too).
+long TimestampSlack() {
+  static const long slack = [] {
+    timespec resolution{};
+    if (clock_getres(CLOCK_REALTIME_COARSE, &resolution) != 0 || resolution.tv_sec != 0) return 20'000'000L;
+    return 2 * resolution.tv_nsec;
+  }();
+  return slack;
+}
+
+timespec Earlier(timespec t, long nanoseconds) {
+  t.tv_nsec -= nanoseconds;
+  while (t.tv_nsec < 0) {
+    t.tv_nsec += 1'000'000'000L;
+    --t.tv_sec;
+  }
+  return t;
+}
 const Report kReportEverything{Report::kEverything, {}};
 
 struct Watch {
@@ -132,12 +157,15 @@ struct Watch {
 
 // A MOVED_FROM waiting for the MOVED_TO that should follow it.
 struct HeldMove {
-  bool held = false;
   int wd = -1;
   uint32_t cookie = 0;
   bool is_dir = false;
   std::string name;
+  std::vector<const Watch*> watches;  // compared only, never followed: the watches that saw it leave
 };
+
+// Renames by other processes may interleave; beyond this many unpaired halves the oldest counts as a move out.
+constexpr std::size_t kMaxHeldMoves = 64;
 
 class Directory final : public Bindable {
  public:
@@ -162,6 +190,11 @@ class Engine {
   DWORD BeginWatch(Directory& directory, bool subtree, DWORD filter);
   void EndWatch(Directory& directory, bool cancel_read);
   bool TryComplete(Watch& watch);
+  void InjectOverflow() {
+    ResolveAllHeld();
+    LoseAll();
+    FlushReads();
+  }
   void CompleteRead(Watch& watch, DWORD status, DWORD bytes, DWORD error);
 
  private:
@@ -175,7 +208,9 @@ class Engine {
   void Modified(Node& node, const std::string& name, bool is_dir);
   void MovedIn(Sub& sub, const std::string& name, bool is_dir);
   void MovedOut(Sub& sub, const std::string& name, bool is_dir);
-  void ResolveHeld();
+  void ResolveHeld(const HeldMove& from);
+  void ResolveAllHeld();
+  void ResolveRelated(int wd);
   void Renamed(const HeldMove& from, Node* to_node, const std::string& to_name);
   void NodeGone(int wd);
   void LoseAll();
@@ -205,7 +240,7 @@ class Engine {
   std::unordered_map<int, std::unique_ptr<Node>> nodes_;
   std::unordered_set<Watch*> watches_;
   std::unordered_set<Sub*> scanned_subs_;
-  HeldMove held_;
+  std::deque<HeldMove> held_;
 };
 
 // Never destroyed: the reader thread runs until the process ends.
@@ -257,14 +292,27 @@ void Engine::ReaderLoop() {
   for (;;) {
     epoll_event ready;
     if (epoll_wait(efd, &ready, 1, -1) < 0) continue;  // EINTR
+    bool grace_used = false;
     for (;;) {
       const ssize_t length = ::read(ifd, buffer, sizeof buffer);
       if (length < 0) {
         if (errno == EINTR) continue;
+        bool move_held;
+        {
+          std::lock_guard lock(mutex);
+          move_held = !held_.empty();
+        }
+        // The kernel queues the two halves of a rename one after the other; one short wait lets a MOVED_TO that
+        // is on its way arrive before the MOVED_FROM is taken for a move out.
+        if (move_held && !grace_used) {
+          grace_used = true;
+          if (epoll_wait(efd, &ready, 1, 2) > 0) continue;
+        }
         std::lock_guard lock(mutex);
         Drained();
         break;
       }
+      grace_used = false;
       std::lock_guard lock(mutex);
       for (ssize_t offset = 0; offset < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
@@ -279,7 +327,7 @@ void Engine::ReaderLoop() {
 // The queue is empty: nothing more can pair with a held MOVED_FROM, and no IN_CREATE from before a scan is still
 // on its way.
 void Engine::Drained() {
-  ResolveHeld();
+  ResolveAllHeld();
   for (Sub* sub : scanned_subs_) sub->scanned.clear();
   scanned_subs_.clear();
   FlushReads();
@@ -339,22 +387,54 @@ void Engine::CheckGuarded(Node& node) {
 
 void Engine::Process(const inotify_event& event) {
   if (event.mask & IN_Q_OVERFLOW) {
-    ResolveHeld();
+    ResolveAllHeld();
     LoseAll();
     return;
   }
   const bool is_dir = (event.mask & IN_ISDIR) != 0;
   const std::string name = event.len ? std::string(event.name) : std::string();
+  Node* node = FindNode(event.wd);
 
-  if (held_.held && !((event.mask & IN_MOVED_TO) && event.cookie == held_.cookie)) ResolveHeld();
+  if (event.mask & IN_MOVED_FROM) {
+    if (!node || name.empty() || node->subs.empty()) return;
+    HeldMove held{event.wd, event.cookie, is_dir, name, {}};
+    for (const Sub* sub : node->subs) held.watches.push_back(sub->watch);
+    held_.push_back(std::move(held));
+    if (held_.size() > kMaxHeldMoves) {
+      HeldMove oldest = std::move(held_.front());
+      held_.pop_front();
+      ResolveHeld(oldest);
+    }
+    return;
+  }
+  if (event.mask & IN_MOVED_TO) {
+    if (node && !node->guards.empty() && is_dir) CheckGuarded(*node);
+    for (auto it = held_.begin(); it != held_.end(); ++it) {
+      if (it->cookie != event.cookie) continue;
+      HeldMove from = std::move(*it);
+      held_.erase(it);
+      if (!name.empty()) Renamed(from, node, name);
+      return;
+    }
+    ResolveRelated(event.wd);
+    node = FindNode(event.wd);  // resolving may have released it
+    if (node && !name.empty()) {
+      const std::vector<Sub*> subs = node->subs;
+      for (Sub* sub : subs) MovedIn(*sub, name, is_dir);
+    }
+    return;
+  }
+  // Any other event of a watch that saw an entry leave: that entry is not coming back within the tree.
+  ResolveRelated(event.wd);
+  node = FindNode(event.wd);
 
   if (event.mask & IN_IGNORED) {
     NodeGone(event.wd);
     return;
   }
-  Node* node = FindNode(event.wd);
-  if (node && !node->guards.empty() && is_dir && (event.mask & (IN_DELETE | IN_MOVED_TO))) CheckGuarded(*node);
-  if (node && (event.mask & IN_MOVE_SELF)) {
+  if (!node) return;
+  if (!node->guards.empty() && is_dir && (event.mask & IN_DELETE)) CheckGuarded(*node);
+  if (event.mask & IN_MOVE_SELF) {
     // A watched directory moved to another parent: guard it from there.
     const std::vector<Sub*> subs = node->subs;
     for (Sub* sub : subs) {
@@ -368,24 +448,7 @@ void Engine::Process(const inotify_event& event) {
     }
     return;
   }
-  if (event.mask & IN_MOVED_FROM) {
-    if (node && !name.empty()) held_ = HeldMove{true, event.wd, event.cookie, is_dir, name};
-    return;
-  }
-  if (event.mask & IN_MOVED_TO) {
-    if (held_.held) {
-      HeldMove from = std::move(held_);
-      held_ = HeldMove{};
-      if (!name.empty()) Renamed(from, node, name);
-      return;
-    }
-    if (node && !name.empty()) {
-      const std::vector<Sub*> subs = node->subs;
-      for (Sub* sub : subs) MovedIn(*sub, name, is_dir);
-    }
-    return;
-  }
-  if (!node || name.empty()) return;
+  if (name.empty()) return;
   if (event.mask & IN_CREATE) Created(*node, name, is_dir);
   if (event.mask & IN_DELETE) Deleted(*node, name, is_dir);
   if (event.mask & IN_MODIFY) Modified(*node, name, is_dir);
@@ -472,14 +535,40 @@ void Engine::MovedOut(Sub& sub, const std::string& name, bool is_dir) {
 }
 
 // A MOVED_FROM that nothing paired: the entry left every tree that saw it.
-void Engine::ResolveHeld() {
-  if (!held_.held) return;
-  HeldMove from = std::move(held_);
-  held_ = HeldMove{};
+void Engine::ResolveHeld(const HeldMove& from) {
   Node* node = FindNode(from.wd);
   if (!node) return;
   const std::vector<Sub*> subs = node->subs;
   for (Sub* sub : subs) MovedOut(*sub, from.name, from.is_dir);
+}
+
+void Engine::ResolveAllHeld() {
+  while (!held_.empty()) {
+    HeldMove from = std::move(held_.front());
+    held_.pop_front();
+    ResolveHeld(from);
+  }
+}
+
+// Resolves, in order, the held halves seen by a watch that `node` also reports to, so that a watch's records keep
+// the order of its events. Events of other watches (other processes' renames, parents watched for deletion) leave
+// them waiting for their partner.
+void Engine::ResolveRelated(int wd) {
+  for (auto it = held_.begin(); it != held_.end();) {
+    const Node* node = FindNode(wd);  // a move out resolved below may release it
+    if (!node) return;
+    bool related = false;
+    for (const Sub* sub : node->subs) {
+      if (std::find(it->watches.begin(), it->watches.end(), sub->watch) != it->watches.end()) related = true;
+    }
+    if (!related) {
+      ++it;
+      continue;
+    }
+    HeldMove from = std::move(*it);
+    it = held_.erase(it);
+    ResolveHeld(from);
+  }
 }
 
 void Engine::Renamed(const HeldMove& from, Node* to_node, const std::string& to_name) {
@@ -598,7 +687,7 @@ Sub* Engine::AddChild(Sub& parent, const std::string& name, const Report& reques
     if (::fstatat(watch.directory->fd_, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       report = kReportNothing;
     } else {
-      report.since = st.st_ctim;
+      report.since = Earlier(st.st_ctim, TimestampSlack());
     }
   }
   Scan(*sub, report);
@@ -797,6 +886,12 @@ void Directory::OnClose() {
 }  // namespace
 
 std::shared_ptr<KernelObject> MakeDirectoryObject(int fd) { return std::make_shared<Directory>(fd); }
+
+void InjectQueueOverflow() {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  e.InjectOverflow();
+}
 
 bool CompleteOutstandingRead(HANDLE handle, DWORD error) {
   auto object = LookupHandle(handle);

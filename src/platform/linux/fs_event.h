@@ -12,5 +12,7 @@ std::shared_ptr<KernelObject> MakeDirectoryObject(int fd);
 
 // Test seam: ends the outstanding read of `directory` now, with 0 bytes (error 0) or as a failed I/O.
 bool CompleteOutstandingRead(HANDLE directory, DWORD error);
+// Test seam: handles an overflow of the kernel's event queue as if the kernel had reported one.
+void InjectQueueOverflow();
 
 }  // namespace quorvel::platform::detail

@@ -3,6 +3,7 @@
 // accepted and not enforced: every waiting thread may be released.
 #include "platform/linux/iocp.h"
 
+#include <atomic>
 #include <chrono>
 
 #include "platform/linux/errors.h"
@@ -72,7 +73,9 @@ Binding Bindable::binding() const {
 
 void CompleteIo(const Binding& binding, LPOVERLAPPED overlapped, DWORD status, DWORD bytes, DWORD error) {
   overlapped->InternalHigh = bytes;
-  overlapped->Internal = status;
+  // Last and with release order: a caller polling Internal for the end of the I/O (as HasOverlappedIoCompleted
+  // does) then sees the byte count and the records too.
+  std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(status, std::memory_order_release);
   if (binding.port) binding.port->Enqueue(Packet{bytes, binding.key, overlapped, error});
 }
 

@@ -67,6 +67,8 @@ void FailNext(std::string_view function, DWORD error) {
 
 bool CompleteRead(HANDLE directory, DWORD error) { return detail::CompleteOutstandingRead(directory, error); }
 
+void InjectQueueOverflow() { detail::InjectQueueOverflow(); }
+
 void SetCancelledReadError(DWORD error) { state().cancelled_read_error.store(error); }
 
 void SetBacklogLimit(std::size_t records) { state().backlog_limit.store(records); }

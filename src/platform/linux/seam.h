@@ -18,6 +18,10 @@ void FailNext(std::string_view function, DWORD error);
 // changes), otherwise as a failed I/O with that code. False when no read is outstanding.
 bool CompleteRead(HANDLE directory, DWORD error);
 
+// Acts as if the kernel's event queue had overflowed: every watch's next read completes with 0 bytes, and every
+// subtree is walked again.
+void InjectQueueOverflow();
+
 // How closing a handle completes its outstanding read: ERROR_SUCCESS (default) with 0 bytes, or any other code as a
 // failed I/O (ERROR_OPERATION_ABORTED: what cancelling gives on Windows).
 void SetCancelledReadError(DWORD error);
