@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,8 +42,14 @@ long PeakKiB() {
 void Report(const char* who, long expected, long seen, long zero_completions, Clock::time_point first,
             Clock::time_point last) {
   const double span = seen > 1 ? Seconds(first, last) : 0.0;
-  std::printf("%s events=%ld lost=%ld zero_byte_completions=%ld seconds=%.3f events_per_second=%.0f vmhwm_kib=%ld\n",
-              who, seen, expected - seen, zero_completions, span, span > 0 ? seen / span : 0.0, PeakKiB());
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  std::printf(
+      "%s events=%ld lost=%ld zero_byte_completions=%ld seconds=%.3f events_per_second=%.0f cpu_seconds=%.3f "
+      "vmhwm_kib=%ld\n",
+      who, seen, expected - seen, zero_completions, span, span > 0 ? seen / span : 0.0, cpu, PeakKiB());
   std::fflush(stdout);
 }
 
