@@ -71,7 +71,7 @@ def main():
             for impl in impls:
                 rs = results[impl]
                 print(f"  {impl:10} {median(rs, 'watches'):8.0f} {median(rs, 'seconds'):8.1f} "
-                      f"{median(rs, 'cpu_seconds'):8.3f} {median(rs, 'cpu_percent'):7.2f}")
+                      f"{median(rs, 'cpu_seconds'):8.4f} {median(rs, 'cpu_percent'):7.2f}")
         sys.stdout.flush()
 
 

@@ -6,6 +6,7 @@ system Python, where Debian's python3-watchdog lives). Prints one JSON object wi
 """
 import json
 import os
+import resource
 import subprocess
 import sys
 import threading
@@ -172,13 +173,13 @@ def idle(impl, workdir, writer_python):
     for d in dirs:
         side.watch(d, recursive=False)
     time.sleep(1.0)
-    before = os.times()
+    before = resource.getrusage(resource.RUSAGE_SELF)
     time.sleep(IDLE_SECONDS)
-    after = os.times()
+    after = resource.getrusage(resource.RUSAGE_SELF)
     side.close()
-    cpu = (after.user - before.user) + (after.system - before.system)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     return {"watches": IDLE_WATCHES, "seconds": IDLE_SECONDS, "cpu_seconds": cpu,
-            "cpu_percent": 100.0 * cpu / IDLE_SECONDS}
+            "cpu_percent": 100.0 * cpu / IDLE_SECONDS, "threads": threading.active_count()}
 
 
 def main():

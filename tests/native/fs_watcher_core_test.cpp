@@ -100,6 +100,26 @@ TEST_F(WatcherTest, ChangesArriveWithFullPathsAndTheWatchId) {
   W().Stop();
 }
 
+TEST_F(WatcherTest, TheNotifyFilterReachesTheSystem) {
+  ASSERT_TRUE(W().Start());
+  const auto dir = MakeDir("d");
+  Recorder modify_only, names_only;
+  ASSERT_NE(Watch(dir, modify_only, {{L"*", 0}}, 2), 0u);
+  ASSERT_NE(Watch(dir, names_only, {{L"*", 0}}, 4, /*file_only=*/true), 0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 2; }));
+  std::filesystem::create_directory(dir / "subdir");
+  Touch(dir / "f", "");
+  Touch(dir / "f", "more");
+  ASSERT_TRUE(WaitFor([&] { return Saw(modify_only, FsWatchAction::MODIFY, dir / "f"); }));
+  ASSERT_TRUE(WaitFor([&] { return Saw(names_only, FsWatchAction::CREATE, dir / "f"); }));
+  for (const auto& e : modify_only.Events()) EXPECT_EQ(e.action, FsWatchAction::MODIFY);
+  for (const auto& e : names_only.Events()) {
+    EXPECT_NE(e.action, FsWatchAction::MODIFY);
+    EXPECT_NE(e.path, (dir / "subdir").wstring());
+  }
+  W().Stop();
+}
+
 TEST_F(WatcherTest, TwoWatchesOnOneDirectoryEachReportOnce) {
   ASSERT_TRUE(W().Start());
   const auto dir = MakeDir("d");
