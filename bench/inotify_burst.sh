@@ -77,5 +77,6 @@ ours_hwm=$(sed -n 's/.*vmhwm_kib=\([0-9]*\).*/\1/p' "$work/ours")
 if [ -n "$theirs_rate" ] && [ "$theirs_rate" -gt 0 ]; then
   ours_cpu=$(sed -n 's/.*cpu_seconds=\([0-9.]*\).*/\1/p' "$work/ours")
   awk -v a="$ours_rate" -v b="$theirs_rate" -v m="$ours_hwm" -v n="$iw_hwm" -v c="$ours_cpu" -v d="$iw_cpu" \
-    'BEGIN { printf "ratio quorvel/inotifywait: events_per_second %.2f, cpu_seconds %.2f, vmhwm %.2f\n", a / b, c / d, m / n }'
+    'BEGIN { printf "ratio quorvel/inotifywait: events_per_second %.2f, cpu_seconds %.2f, vmhwm %.2f\n",
+             a / b, c / d, m / n }'
 fi

@@ -40,7 +40,8 @@ TEST_F(ReadChanges, ReportsCreationWriteDeletionAndRename) {
 TEST_F(ReadChanges, CompletionCarriesKeyOverlappedAndStatus) {
   Watch watch(tmp_.path());
   ASSERT_TRUE(watch.Read());
-  EXPECT_EQ(std::atomic_ref<ULONG_PTR>(watch.overlapped()->Internal).load(), 0x103u) << "STATUS_PENDING while outstanding";
+  EXPECT_EQ(std::atomic_ref<ULONG_PTR>(watch.overlapped()->Internal).load(), 0x103u)
+      << "STATUS_PENDING while outstanding";
   EXPECT_EQ(seam::OutstandingReads(), 1u);
   WriteFile(tmp_ / "f");
   Completion c = Dequeue(watch.port());

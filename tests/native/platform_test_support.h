@@ -111,7 +111,8 @@ inline HANDLE OpenDirectory(const std::string& path) {
                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-constexpr DWORD kAllFilters = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
+constexpr DWORD kAllFilters =
+    FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
 
 // A directory handle bound to a port of its own, read the way the watcher reads it.
 class Watch {
@@ -159,7 +160,8 @@ class Watch {
     all.swap(leftover_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!done(all)) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
       if (!pending_ && !Read()) {
         ADD_FAILURE() << "ReadDirectoryChangesW failed: " << GetLastError();

@@ -295,7 +295,8 @@ TEST_F(WatchLifetime, AnUnboundHandleCompletesIntoItsOverlappedOnly) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_EQ(status.load(std::memory_order_acquire), 0u);
   EXPECT_EQ(seam::OutstandingReads(), 0u);
-  EXPECT_EQ(ParseRecords(buffer, static_cast<DWORD>(ov.InternalHigh)), (std::vector<Change>{{FILE_ACTION_ADDED, L"f"}}));
+  EXPECT_EQ(ParseRecords(buffer, static_cast<DWORD>(ov.InternalHigh)),
+            (std::vector<Change>{{FILE_ACTION_ADDED, L"f"}}));
   EXPECT_TRUE(CloseHandle(dir));
 }
 

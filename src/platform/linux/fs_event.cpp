@@ -10,18 +10,19 @@
 //   handle's backlog and delivered by the next read, as many records as fit in its buffer; the rest go to the reads
 //   after it. Records are FILE_NOTIFY_INFORMATION, DWORD-aligned, names relative to the watched directory with '/'
 //   between levels, FileNameLength in bytes (code units * sizeof(WCHAR)).
-// - Loss: when the kernel queue overflows (IN_Q_OVERFLOW, every watch) or a handle's backlog reaches
-//   kBacklogLimit records, the backlog is dropped and the next read completes with 0 bytes (status
-//   STATUS_NOTIFY_ENUM_DIR), Windows' signal to rescan. Changes arriving between the loss and that completion are
-//   dropped too; a record too large for the whole buffer is a loss as well.
-// - Actions: IN_CREATE -> ADDED, IN_DELETE -> REMOVED, IN_MODIFY -> MODIFIED (files only, FILE_NOTIFY_CHANGE_LAST_WRITE;
-//   consecutive writes to one file not yet read are coalesced into one record), IN_MOVED_FROM + IN_MOVED_TO with one
-//   cookie inside the watched tree -> RENAMED_OLD_NAME, RENAMED_NEW_NAME; a move into the tree -> ADDED, out of it ->
-//   REMOVED. A MOVED_FROM waits for the MOVED_TO with its cookie; it counts as a move out as soon as another event
-//   of a watch that saw it arrives, or when the kernel queue stays empty for 2 ms (events of unrelated
-//   directories, such as another process's renames, do not end the wait). Files count under FILE_NOTIFY_CHANGE_FILE_NAME,
-//   directories (IN_ISDIR) under FILE_NOTIFY_CHANGE_DIR_NAME, symbolic links as files. Attribute changes,
-//   size, access, creation and security filters are accepted and report nothing.
+// - Loss: when the kernel queue overflows (IN_Q_OVERFLOW, every watch), a handle's backlog reaches kBacklogLimit
+//   records (262,144), or the kernel refuses a watch for a new subdirectory, the backlog is dropped and the next
+//   read completes with 0 bytes (status STATUS_NOTIFY_ENUM_DIR), Windows' signal to rescan. Changes arriving
+//   between the loss and that completion are dropped too; a record too large for the whole buffer is a loss as well.
+// - Actions: IN_CREATE -> ADDED, IN_DELETE -> REMOVED, IN_MODIFY -> MODIFIED (files only, under
+//   FILE_NOTIFY_CHANGE_LAST_WRITE; consecutive writes to one file not yet read are coalesced into one record),
+//   IN_MOVED_FROM + IN_MOVED_TO with one cookie inside the watched tree -> RENAMED_OLD_NAME, RENAMED_NEW_NAME; a move
+//   into the tree -> ADDED, out of it -> REMOVED. A MOVED_FROM waits for the MOVED_TO with its cookie; it counts as
+//   a move out as soon as another event of a watch that saw it arrives, or when the kernel queue stays empty for
+//   2 ms (events of unrelated directories, such as another process's renames, do not end the wait). Files count
+//   under FILE_NOTIFY_CHANGE_FILE_NAME, directories (IN_ISDIR) under FILE_NOTIFY_CHANGE_DIR_NAME, symbolic links as
+//   files. Attribute changes (also a touch of the modification time) are not reported; the size, attribute,
+//   access, creation and security filters are accepted and report nothing.
 // - Subtree: a kernel watch per directory, added as directories appear (created, moved in, or found by a scan).
 //   A created directory is scanned once its watch is in place and what it already holds is reported as ADDED,
 //   recursively; the names a scan reported are remembered until the kernel queue has been drained, so the queued
@@ -35,7 +36,9 @@
 // - Closing a handle with a read outstanding completes that read with 0 bytes (status STATUS_NOTIFY_CLEANUP) on the
 //   port it is bound to. A watched directory that is deleted ends its outstanding read, once the backlog has been
 //   delivered, as a failed I/O with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING, which Windows maps to that code);
-//   a read issued afterwards fails the same way.
+//   a read issued afterwards fails the same way. The handle's open descriptor keeps the kernel from reporting the
+//   directory's own deletion, so it is seen from the parent directory (watched for deletions and renames only):
+//   a directory gone from there whose link count is 0.
 // - Reads that cannot be issued: a file handle -> ERROR_INVALID_PARAMETER (as Windows); a null buffer or a filter
 //   of 0 or unknown bits -> ERROR_INVALID_PARAMETER; a buffer that is not DWORD-aligned -> ERROR_NOACCESS; a read
 //   already outstanding on the handle -> ERROR_BUSY (Windows would queue it; nothing here issues two); synchronous
@@ -363,7 +366,9 @@ void Engine::Guard(Watch& watch) {
   struct stat self, parent;
   if (::fstat(watch.directory->fd_, &self) != 0 || ::stat(path.c_str(), &parent) != 0) return;
   if (self.st_dev == parent.st_dev && self.st_ino == parent.st_ino) return;
-  const int wd = inotify_add_watch(inotify_fd_, path.c_str(), kEventMask | IN_ONLYDIR);
+  // Only what can end the watched directory, added to whatever the parent is already watched for: a busy parent
+  // then costs no wake-ups for its files.
+  const int wd = inotify_add_watch(inotify_fd_, path.c_str(), IN_DELETE | IN_MOVED_TO | IN_ONLYDIR | IN_MASK_ADD);
   if (wd < 0) return;
   watch.guard = NodeFor(wd);
   watch.guard->guards.push_back(&watch);
