@@ -245,6 +245,7 @@ TEST_F(WatcherTest, StopDoesNotHangWhenTheWakeUpCannotBePosted) {
   ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
   Touch(dir / "f");
   EXPECT_TRUE(WaitFor([&] { return Saw(recorder, FsWatchAction::CREATE, dir / "f"); }));
+  W().Stop();  // before the recorder goes
 }
 
 }  // namespace
