@@ -39,6 +39,8 @@ WatchHandler& PythonWatchHandler() {
   return *slot;
 }
 std::atomic<bool> handler_installed{false};
+// Set by the stop at interpreter exit: a worker started after it would outlive the interpreter.
+std::atomic<bool> exiting{false};
 
 // Serialises start and stop with the slot update that follows them, so the slot always holds the handler of the
 // start that made the running worker. Taken only without the GIL, and never on the worker.
@@ -80,6 +82,7 @@ bool StartFsWatch(WatchHandler handler) {
   {
     py::gil_scoped_release release;
     std::lock_guard<std::mutex> start_stop(StartStopMutex());
+    if (exiting.load()) return false;
     started = watcher->Start();
     if (started) {
       py::gil_scoped_acquire gil;
@@ -122,6 +125,7 @@ void StopWatcherAtExit() {
   WatchHandler previous = TakeHandler();
   py::gil_scoped_release release;
   std::lock_guard<std::mutex> start_stop(StartStopMutex());
+  exiting = true;
   FsWatcher::Instance()->Stop();
 }
 

@@ -150,6 +150,13 @@ def test_interpreter_exit_with_a_running_watcher_and_events_in_flight():
             count[0] += 1
             time.sleep(0.001)
 
+        import atexit
+
+        def start_during_exit():
+            # Runs after the watcher's own stop at exit (atexit runs last-registered first).
+            print("start during exit:", quorvel.start_fs_watch(slow_handler))
+
+        atexit.register(start_during_exit)
         assert quorvel.start_fs_watch(slow_handler)
         for d in dirs:
             assert quorvel.add_fs_watch(d, [watch_filter()], quorvel.CREATE | quorvel.MODIFY, False)
@@ -166,6 +173,7 @@ def test_interpreter_exit_with_a_running_watcher_and_events_in_flight():
         """
     )
     assert "exiting" in result.stdout
+    assert "start during exit: False" in result.stdout
 
 
 def test_interpreter_exit_with_a_stopping_worker_and_no_handler():
