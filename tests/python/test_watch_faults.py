@@ -7,6 +7,9 @@ import textwrap
 
 import quorvel
 from test_watch_support import Recorder, session, touch, wait_for, watch_filter  # noqa: F401 (fixture)
+import pytest
+
+pytestmark = pytest.mark.asan  # also run against the AddressSanitizer build
 
 CHILD_TIMEOUT = 60
 

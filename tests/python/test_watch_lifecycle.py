@@ -3,6 +3,9 @@ import os
 
 import quorvel
 from test_watch_support import Recorder, session, touch, wait_for, watch_filter  # noqa: F401 (fixture)
+import pytest
+
+pytestmark = pytest.mark.asan  # also run against the AddressSanitizer build
 
 
 def test_second_start_returns_false_and_keeps_the_first_handler(session, tmp_path):

@@ -7,6 +7,8 @@ import pytest
 import quorvel
 from test_watch_support import Recorder, session, touch, wait_for, watch_filter  # noqa: F401 (fixture)
 
+pytestmark = pytest.mark.asan  # also run against the AddressSanitizer build
+
 ALL = quorvel.CREATE | quorvel.MODIFY | quorvel.DELETE | quorvel.RENAME
 
 

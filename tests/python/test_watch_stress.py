@@ -1,7 +1,11 @@
 """Several threads adding and removing watches and starting and stopping the watcher while files change and
 handlers raise or call back into the watcher: no deadlock, no crash, no leaked descriptor. Runs in a child
 interpreter with a timeout, so a deadlock fails the test instead of hanging the suite."""
+import pytest
+
 from test_watch_faults import run_child
+
+pytestmark = pytest.mark.asan  # also run against the AddressSanitizer build
 
 STRESS_SECONDS = 6
 
