@@ -5,9 +5,10 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import quorvel
 from test_watch_support import Recorder, session, touch, wait_for, watch_filter  # noqa: F401 (fixture)
-import pytest
 
 pytestmark = pytest.mark.asan  # also run against the AddressSanitizer build
 

@@ -1,9 +1,10 @@
 """start_fs_watch / stop_fs_watch and the handler slot, on real directories."""
 import os
 
+import pytest
+
 import quorvel
 from test_watch_support import Recorder, session, touch, wait_for, watch_filter  # noqa: F401 (fixture)
-import pytest
 
 pytestmark = pytest.mark.asan  # also run against the AddressSanitizer build
 
