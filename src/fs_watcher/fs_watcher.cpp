@@ -96,7 +96,7 @@ FsWatcher::~FsWatcher() {
   std::lock_guard<std::mutex> lock(mutex);
   if (!in_flight.empty()) {
     static auto* const parked = new std::vector<std::shared_ptr<WatchEntry>>();
-    for (auto& [ov, entry] : in_flight) parked->push_back(std::move(entry));
+    for (auto& [ov, read] : in_flight) parked->push_back(std::move(read.entry));
     in_flight.clear();
   }
 }
@@ -151,11 +151,11 @@ bool FsWatcher::Start() {
   HANDLE created = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
   if (!created) return false;
   port = created;
+  ++port_generation;
   stop_requested = false;
   try {
     worker = std::thread([this] { WorkerLoop(); });
-  } catch (...) {
-    // No worker will ever wait on it.
+  } catch (...) {  // no worker will ever wait on the port
     CloseHandle(port);
     port = nullptr;
     throw;
@@ -238,7 +238,9 @@ void FsWatcher::Drain() {
     bool closed_in_flight = false;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      for (const auto& [ov, entry] : in_flight) closed_in_flight = closed_in_flight || !entry->dir;
+      for (const auto& [ov, read] : in_flight) {
+        closed_in_flight = closed_in_flight || (!read.entry->dir && read.port_generation == port_generation);
+      }
     }
     const DWORD wait = closed_in_flight && std::chrono::steady_clock::now() < deadline ? 10 : 0;
     DWORD bytes = 0;
@@ -253,7 +255,7 @@ void FsWatcher::Drain() {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = in_flight.find(ov);
     if (it != in_flight.end()) {
-      done = std::move(it->second);
+      done = std::move(it->second.entry);
       in_flight.erase(it);
       done->read_pending = false;
     }
@@ -343,7 +345,7 @@ bool FsWatcher::Serving() const {
 
 bool FsWatcher::IssueRead(const std::shared_ptr<WatchEntry>& entry, DWORD& error) {
   // Tracked before the read is issued, so that a record the platform writes into is never released untracked.
-  in_flight.emplace(&entry->overlapped, entry);
+  in_flight.emplace(&entry->overlapped, InFlight{entry, port_generation});
   entry->overlapped = OVERLAPPED{};
   if (ReadDirectoryChangesW(entry->dir, entry->buffer, WatchEntry::kBufferSize, entry->watch_subtree,
                             entry->notify_filter, &entry->bytes_returned, &entry->overlapped, nullptr)) {
@@ -411,7 +413,7 @@ bool FsWatcher::HandlePacket(BOOL dequeued, DWORD error, DWORD bytes, ULONG_PTR 
     std::lock_guard<std::mutex> lock(mutex);
     auto it = in_flight.find(ov);
     if (it == in_flight.end()) return true;
-    entry = std::move(it->second);
+    entry = std::move(it->second.entry);
     in_flight.erase(it);
     entry->read_pending = false;
     if (entry->remove_requested) DropEntry(entry);

@@ -93,7 +93,12 @@ class FsWatcher {
   // Every entry with a read outstanding, by the address of its OVERLAPPED: completions are matched by it, never by
   // key, so a removed entry lives until its cancelled read is dequeued and a reused handle value never receives an
   // old watch's completion.
-  std::unordered_map<OVERLAPPED*, std::shared_ptr<WatchEntry>> in_flight;
+  struct InFlight {
+    std::shared_ptr<WatchEntry> entry;
+    std::uint64_t port_generation;  // which port the read completes to
+  };
+  std::unordered_map<OVERLAPPED*, InFlight> in_flight;
+  std::uint64_t port_generation = 0;  // counts the ports made by Start; guarded like `port`
   std::atomic<std::thread::id> worker_id{};
   bool dequeue_failed_ = false;  // the worker's own
 };
