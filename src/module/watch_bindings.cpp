@@ -123,10 +123,13 @@ void RemoveFsWatch(std::uint64_t watch_id) { FsWatcher::Instance()->RemoveWatch(
 
 void StopWatcherAtExit() {
   WatchHandler previous = TakeHandler();
+  WatchHandler raced;
   py::gil_scoped_release release;
   std::lock_guard<std::mutex> start_stop(StartStopMutex());
   exiting = true;
   FsWatcher::Instance()->Stop();
+  py::gil_scoped_acquire gil;
+  raced = TakeHandler();  // installed by a start that held the lock first
 }
 
 }  // namespace
