@@ -90,6 +90,9 @@ TEST_F(WatcherTest, ChangesArriveWithFullPathsAndTheWatchId) {
       EXPECT_TRUE(e.old_path.empty());
     }
   }
+  // Each completion was followed by one new read, never a second one beside it.
+  EXPECT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  EXPECT_TRUE(Logged("FsWatch").empty());
   // A mask of CREATE alone still reports deletions: the mask only chooses what is asked of the system.
   Recorder create_only;
   ASSERT_NE(Watch(dir, create_only, {{L"*", 0}}, 4), 0u);

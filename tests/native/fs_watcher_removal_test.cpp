@@ -178,6 +178,29 @@ TEST_F(WatcherTest, AFailedCompletionLogsOnceAndLeavesTheWatchSilentUntilRemoved
   W().Stop();
 }
 
+TEST_F(WatcherTest, ADeletedWatchedDirectoryEndsItsWatchWithOneErrorLine) {
+  ASSERT_TRUE(W().Start());
+  const auto dir = MakeDir("doomed");
+  Recorder recorder;
+  const auto id = Watch(dir, recorder);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  std::filesystem::remove_all(dir);
+  ASSERT_TRUE(WaitFor([&] { return Logged("FsWatch: waiting for changes failed").size() == 1; }));
+  EXPECT_EQ(Logged("FsWatch: waiting for changes failed").front().text.rfind(
+                "FsWatch: waiting for changes failed on directory " + dir.string() + ", error=", 0),
+            0u);
+  EXPECT_TRUE(WaitFor([&] { return W().InFlightCount() == 0; }));
+  // The directory may come back: the old watch stays silent, and its removal closes it once.
+  MakeDir("doomed");
+  Touch(dir / "reborn");
+  W().RemoveWatch(id);
+  ASSERT_TRUE(WaitFor([&] { return W().WatchCount() == 0; }));
+  EXPECT_FALSE(Saw(recorder, FsWatchAction::CREATE, dir / "reborn"));
+  EXPECT_EQ(seam::OpenHandles(), handles_before_ + 1);
+  EXPECT_EQ(Logged("FsWatch").size(), 1u);
+  W().Stop();
+}
+
 TEST_F(WatcherTest, DestroyingAWatcherClosesEverything) {
   ASSERT_TRUE(W().Start());
   Recorder recorder;
