@@ -1,5 +1,7 @@
 #include "module/python_logging_sink.h"
 
+#include "module/gil_release.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -141,7 +143,7 @@ void ClosePythonLogging() {
   g_closed.store(true);
   // Records already inside a sink may be waiting for the GIL: let them finish, but never wait for long, so that
   // a Python handler that blocks cannot hold up the exit.
-  py::gil_scoped_release release;
+  GilRelease release;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (g_inside.load() != 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

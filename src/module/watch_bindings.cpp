@@ -22,6 +22,7 @@
 #endif
 
 #include "fs_watcher/fs_watcher.h"
+#include "module/gil_release.h"
 #include "module/registration.h"
 
 namespace py = pybind11;
@@ -80,12 +81,12 @@ bool StartFsWatch(WatchHandler handler) {
   WatchHandler previous;
   bool started = false;
   {
-    py::gil_scoped_release release;
+    GilRelease release;
     std::lock_guard<std::mutex> start_stop(StartStopMutex());
     if (exiting.load()) return false;
     started = watcher->Start();
     if (started) {
-      py::gil_scoped_acquire gil;
+      GilRelease::Retaken gil(release);
       previous = TakeHandler();
       PythonWatchHandler() = std::move(handler);
       handler_installed.store(static_cast<bool>(PythonWatchHandler()), std::memory_order_release);
@@ -105,11 +106,11 @@ void StopFsWatch() {
   }
   WatchHandler raced;
   {
-    py::gil_scoped_release release;
+    GilRelease release;
     std::lock_guard<std::mutex> start_stop(StartStopMutex());
     watcher->Stop();
     // A start that overtook the first emptying installed a handler for a worker that is now gone.
-    py::gil_scoped_acquire gil;
+    GilRelease::Retaken gil(release);
     raced = TakeHandler();
   }
 }
@@ -124,11 +125,11 @@ void RemoveFsWatch(std::uint64_t watch_id) { FsWatcher::Instance()->RemoveWatch(
 void StopWatcherAtExit() {
   WatchHandler previous = TakeHandler();
   WatchHandler raced;
-  py::gil_scoped_release release;
+  GilRelease release;
   std::lock_guard<std::mutex> start_stop(StartStopMutex());
   exiting = true;
   FsWatcher::Instance()->Stop();
-  py::gil_scoped_acquire gil;
+  GilRelease::Retaken gil(release);
   raced = TakeHandler();  // installed by a start that held the lock first
 }
 
@@ -166,8 +167,8 @@ void RegisterWatchFunctions(py::module_& m) {
   m.def("start_fs_watch", &StartFsWatch, py::arg("handler"));
   m.def("stop_fs_watch", &StopFsWatch);
   m.def("add_fs_watch", &AddFsWatch, py::arg("dir"), py::arg("filters"), py::arg("flags"), py::arg("file_only"),
-        py::call_guard<py::gil_scoped_release>());
-  m.def("remove_fs_watch", &RemoveFsWatch, py::arg("watch_id"), py::call_guard<py::gil_scoped_release>());
+        py::call_guard<GilRelease>());
+  m.def("remove_fs_watch", &RemoveFsWatch, py::arg("watch_id"), py::call_guard<GilRelease>());
 }
 
 }  // namespace quorvel

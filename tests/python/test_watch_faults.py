@@ -199,3 +199,28 @@ def test_interpreter_exit_with_a_stopping_worker_and_no_handler():
         assert wait_for(lambda: create_new(d) or stopped.wait(0.05))
         """
     )
+
+
+@pytest.mark.parametrize("bridge", [False, True], ids=["console-log", "python-log"])
+def test_interpreter_exit_while_daemon_threads_are_inside_watch_functions(bridge):
+    # Daemon threads still inside add_fs_watch/remove_fs_watch (GIL released, logging a failure) when the
+    # interpreter finalises must not abort the process. The race is hit almost every run, so a few runs suffice.
+    for _ in range(3):
+        run_child(
+            f"""
+            if {bridge}:
+                quorvel.init_logging()
+            assert quorvel.start_fs_watch(lambda *args: None)
+            calls = [0]
+
+            def spin():
+                while True:
+                    quorvel.add_fs_watch("/nonexistent/quorvel-exit", [watch_filter()], quorvel.MODIFY, False)
+                    quorvel.remove_fs_watch(12345)
+                    calls[0] += 1
+
+            for _ in range(4):
+                threading.Thread(target=spin, daemon=True).start()
+            assert wait_for(lambda: calls[0] > 50)
+            """
+        )
