@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 export LC_ALL=C.UTF-8
+# Undefined behaviour fails the run; suppressions are kept to known false positives, each explained in the file.
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$root/tests/sanitizers/ubsan.supp"
 PY313=${PY313:-/root/.pyenv/versions/3.13.0/bin/python3.13}
 JOBS=${JOBS:-$(nproc)}
 
