@@ -20,38 +20,15 @@
 
 #include "fs_watcher/fs_watcher.h"
 #include "fs_watcher_records.h"
+#include "log_capture.h"
 #include "platform/linux/seam.h"
 
 namespace watcher_test {
 
 namespace seam = quorvel::platform::seam;
 
-struct LogLine {
-  std::string text;
-  spdlog::level::level_enum level;
-  std::string file;
-  int line;
-  std::string function;
-};
-
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<LogLine> Lines() {
-    std::lock_guard<std::mutex> lock(base_sink<std::mutex>::mutex_);
-    return lines_;
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    lines_.push_back({std::string(msg.payload.data(), msg.payload.size()), msg.level,
-                      msg.source.filename ? msg.source.filename : "", msg.source.line,
-                      msg.source.funcname ? msg.source.funcname : ""});
-  }
-  void flush_() override {}
-
- private:
-  std::vector<LogLine> lines_;
-};
+using test_support::CaptureSink;
+using test_support::LogLine;
 
 // Polls `condition` until it holds or 10 s pass.
 inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {

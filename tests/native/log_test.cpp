@@ -1,7 +1,8 @@
 #include "platform/log.h"
 
+#include "log_capture.h"
+
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 
 #include <mutex>
 #include <string>
@@ -9,26 +10,8 @@
 
 namespace {
 
-struct Captured {
-  std::string text;
-  spdlog::level::level_enum level;
-  std::string file;
-  int line;
-  std::string function;
-};
-
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<Captured> records;
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    records.push_back({std::string(msg.payload.data(), msg.payload.size()), msg.level,
-                       msg.source.filename ? msg.source.filename : "", msg.source.line,
-                       msg.source.funcname ? msg.source.funcname : ""});
-  }
-  void flush_() override {}
-};
+using test_support::CaptureSink;
+using Captured = test_support::LogLine;
 
 class LogHelper : public ::testing::Test {
  protected:
@@ -49,8 +32,8 @@ TEST_F(LogHelper, WideFormatArrivesAsUtf8WithTheCallersSourceLocation) {
   const std::wstring path = L"/tmp/\u00E4\xDCFF";  // ä, then an escaped undecodable byte 0xFF
   const int line = __LINE__ + 1;
   quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::WatchDir"), spdlog::level::err, L"unable to open {} ({})", path, 5u);
-  ASSERT_EQ(sink_->records.size(), 1u);
-  const Captured& r = sink_->records[0];
+  ASSERT_EQ(sink_->Lines().size(), 1u);
+  const Captured r = sink_->Lines()[0];
   EXPECT_EQ(r.text, "unable to open /tmp/\xC3\xA4\xFF (5)");
   EXPECT_EQ(r.level, spdlog::level::err);
   EXPECT_EQ(r.file, __FILE__);
@@ -62,15 +45,15 @@ TEST_F(LogHelper, NarrowFormatAndLevelFilteringFollowTheDefaultLogger) {
   spdlog::default_logger()->set_level(spdlog::level::warn);
   quorvel::log::Narrow(QUORVEL_LOG_SITE("dxgiScreenshot"), spdlog::level::info, "dropped {}", 1);
   quorvel::log::Narrow(QUORVEL_LOG_SITE("dxgiScreenshot"), spdlog::level::err, "hr={}", static_cast<int32_t>(-2005270489));
-  ASSERT_EQ(sink_->records.size(), 1u);
-  EXPECT_EQ(sink_->records[0].text, "hr=-2005270489");
-  EXPECT_EQ(sink_->records[0].function, "dxgiScreenshot");
+  ASSERT_EQ(sink_->Lines().size(), 1u);
+  EXPECT_EQ(sink_->Lines()[0].text, "hr=-2005270489");
+  EXPECT_EQ(sink_->Lines()[0].function, "dxgiScreenshot");
 }
 
 TEST_F(LogHelper, BracesAndPercentSignsInArgumentsAreNotReinterpreted) {
   quorvel::log::Wide(QUORVEL_LOG_SITE("f"), spdlog::level::warn, L"dir {}", std::wstring(L"{0} %s %%"));
-  ASSERT_EQ(sink_->records.size(), 1u);
-  EXPECT_EQ(sink_->records[0].text, "dir {0} %s %%");
+  ASSERT_EQ(sink_->Lines().size(), 1u);
+  EXPECT_EQ(sink_->Lines()[0].text, "dir {0} %s %%");
 }
 
 }  // namespace
