@@ -18,6 +18,8 @@ CHILD_TIMEOUT = 60
 def run_child(code, timeout=CHILD_TIMEOUT):
     """Runs `code` in a fresh interpreter with this one's module path; fails on a hang instead of hanging."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    # The helpers are repeated here rather than imported from test_watch_support: that module pulls in pytest,
+    # which would add a third of a second to every child.
     prelude = textwrap.dedent(
         """
         import os, sys, threading, time
