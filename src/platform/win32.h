@@ -14,6 +14,7 @@
 #undef DELETE
 #else
 #include "platform/linux/win32_types.h"
+#include "platform/linux/win32_com.h"
 #include "platform/linux/win32_files.h"
 #endif
 
