@@ -35,6 +35,40 @@ using LPVOID = void*;
 using LPCVOID = const void*;
 using HANDLE = void*;
 
+using HGLOBAL = HANDLE;
+using HGDIOBJ = void*;
+
+// Distinct handle types, as the SDK declares them in STRICT mode, so that a window is never passed as a monitor.
+#define QUORVEL_DECLARE_HANDLE(name) \
+  struct name##__ {                  \
+    int unused;                      \
+  };                                 \
+  using name = name##__*
+QUORVEL_DECLARE_HANDLE(HWND);
+QUORVEL_DECLARE_HANDLE(HMONITOR);
+QUORVEL_DECLARE_HANDLE(HDC);
+QUORVEL_DECLARE_HANDLE(HBITMAP);
+QUORVEL_DECLARE_HANDLE(HICON);
+QUORVEL_DECLARE_HANDLE(HINSTANCE);
+using HMODULE = HINSTANCE;
+
+struct RECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+};
+using LPRECT = RECT*;
+struct POINT {
+  LONG x;
+  LONG y;
+};
+struct SIZE {
+  LONG cx;
+  LONG cy;
+};
+static_assert(sizeof(RECT) == 16 && sizeof(POINT) == 8 && sizeof(SIZE) == 8);
+
 static_assert(sizeof(LONG) == 4 && sizeof(DWORD) == 4 && sizeof(HRESULT) == 4 && sizeof(BOOL) == 4);
 static_assert(sizeof(ULONG_PTR) == sizeof(void*));
 
