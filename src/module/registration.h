@@ -18,6 +18,9 @@ void RegisterWatchFunctions(pybind11::module_& m);    // start/stop/add/remove_f
 // the module) and sets it as the module's attribute; its functions are registered on the returned object.
 pybind11::module_ MakeUtilsSubmodule(pybind11::module_& m);  // (utils_submodule.cpp)
 
+void RegisterKnownPathFunctions(pybind11::module_& utils);  // utils.get_known_path, utils.expand_env_path
+                                                            // (utils_path_bindings.cpp)
+
 }  // namespace quorvel
 
 // The registration body, run once per interpreter by the exec step.

@@ -1,0 +1,55 @@
+#include "utils/env_path.h"
+
+#include <cwchar>
+
+#include "platform/path.h"
+#include "platform/win32.h"
+
+namespace {
+
+constexpr DWORD kMaxDword = 0xFFFFFFFFu;
+// A few rounds cover an environment that grows between the size query and the expansion; a platform that keeps
+// asking for more than it was given (one with a cap) ends the loop.
+constexpr int kExpansionAttempts = 4;
+// Windows paths end at 32767 characters; the executable's cannot be longer.
+constexpr DWORD kMaxModulePath = 32768;
+
+}  // namespace
+
+std::wstring expand_env_path(const wchar_t* path) {
+  if (path == nullptr) return std::wstring();
+  const std::size_t length = std::wcslen(path);
+  if (length == 0) return std::wstring();
+  // The smallest multiple of MAX_PATH above the input's length.
+  std::size_t size = (length / MAX_PATH + 1) * MAX_PATH;
+  for (int attempt = 0; attempt < kExpansionAttempts && size <= kMaxDword; ++attempt) {
+    std::wstring buffer(size, L'\0');
+    const DWORD count = ExpandEnvironmentStringsW(path, buffer.data(), static_cast<DWORD>(size));
+    if (count == 0) return std::wstring();
+    if (count <= size) {
+      buffer.resize(count - 1);
+      return buffer;
+    }
+    // Too small: the count is the size the whole expansion needs, terminator included.
+    size = count;
+  }
+  return std::wstring();
+}
+
+std::wstring GetExecutableDir() {
+  // A path of MAX_PATH characters or more comes back cut to the buffer (count == size): ask with a larger one.
+  std::wstring buffer;
+  DWORD count = 0;
+  for (DWORD size = MAX_PATH;; size *= 2) {
+    if (size > 2 * kMaxModulePath) return std::wstring();
+    buffer.assign(size, L'\0');
+    count = GetModuleFileNameW(GetModuleHandleW(nullptr), buffer.data(), size);
+    if (count == 0) return std::wstring();
+    if (count < size) break;
+  }
+  buffer.resize(count);
+  const std::size_t separator = buffer.rfind(quorvel::platform::kPathSeparator);
+  if (separator == std::wstring::npos) return std::wstring();
+  buffer.resize(separator + 1);
+  return buffer;
+}
