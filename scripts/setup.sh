@@ -11,6 +11,7 @@ PACKAGES=(
   libx11-dev libxrandr-dev libxext-dev libxres-dev libpng-dev xvfb
   g++-mingw-w64-x86-64
   inotify-tools python3-watchdog
+  xdg-user-dirs clang-14 libclang-rt-14-dev
 )
 
 missing=()
