@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, then runs the native tests, the Python tests, the
 # native tests again under AddressSanitizer and ThreadSanitizer (with the Python tests marked `asan` under
-# AddressSanitizer), and the Windows compile check. Exits non-zero when any of them fails.
+# AddressSanitizer), the Windows compile check and bounded fuzz runs. Exits non-zero when any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
