@@ -27,14 +27,12 @@ USER_DIRS = {  # xdg-user-dir's name -> known-folder identifier
 PROFILE = "{5E6C858F-0E22-4760-9AFE-EA3317B67173}"
 ROAMING_APP_DATA = "{3EB685DB-65F9-4CF6-A03A-E3EF65729F3D}"
 
-# What xdg-user-dirs-update writes for a user whose folders are localized; TEMPLATES is left out (unset).
+# What xdg-user-dirs-update writes for a user whose folders are localized; the others are left unset.
 LOCALIZED = {
     "DESKTOP": '"$HOME/Schreibtisch"',
     "DOCUMENTS": '"$HOME/Documentos"',
-    "DOWNLOAD": '"$HOME/T\u00e9l\u00e9chargements"',
     "MUSIC": '"$HOME/M\u00fasica"',
     "PICTURES": '"$HOME/\u0418\u0437\u043e\u0431\u0440\u0430\u0436\u0435\u043d\u0438\u044f"',
-    "VIDEOS": '"$HOME/\u30d3\u30c7\u30aa"',
     "PUBLICSHARE": '"{tmp}/shared \\"space\\""',
 }
 
