@@ -52,7 +52,7 @@ constexpr KnownFolder kKnownFolders[] = {
     {&FOLDERID_SavedGames, nullptr, "XDG_DATA_HOME", "/.local/share"},       // where Linux games keep saves
 };
 
-// user-dirs.dirs is a few hundred bytes; a larger file is not one.
+// user-dirs.dirs is a few hundred bytes: only this much of a file is read.
 constexpr std::streamsize kMaxUserDirsFile = 64 * 1024;
 
 std::optional<std::string> AbsoluteVariable(const char* name) {
@@ -67,7 +67,8 @@ std::optional<std::string> HomeDirectory() {
   std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
   passwd entry{};
   passwd* result = nullptr;
-  while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) == ERANGE && buffer.size() < (1u << 20)) {
+  while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) == ERANGE &&
+         buffer.size() < (1u << 20)) {
     buffer.resize(buffer.size() * 2);
   }
   if (result == nullptr || result->pw_dir == nullptr || result->pw_dir[0] != '/') return std::nullopt;

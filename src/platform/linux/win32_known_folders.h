@@ -15,7 +15,9 @@
 #define MAX_PATH 260
 #endif
 
+#ifndef ERROR_MOD_NOT_FOUND
 #define ERROR_MOD_NOT_FOUND 126u
+#endif
 
 using OLECHAR = WCHAR;
 using LPOLESTR = OLECHAR*;
