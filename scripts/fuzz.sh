@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Bounded libFuzzer runs: every tests/fuzz/<name>_fuzz.cpp is built with clang's fuzzer, AddressSanitizer and
-# UBSan, together with the sources its first line lists ("// fuzz-sources: src/a.cpp src/b.cpp"), and run over
+# UBSan, together with the sources and libraries its first lines list ("// fuzz-sources: src/a.cpp src/b.cpp",
+# "// fuzz-libs: -lpng"), and run over
 # its corpus tests/fuzz/corpus/<name>/ for FUZZ_SECONDS (default 20). New inputs go to a scratch directory, so the
 # corpus in the repository only changes by hand. Exits non-zero when a target fails to build or finds a crash.
 #   scripts/fuzz.sh [build-dir] [target-name...]
@@ -27,11 +28,12 @@ fi
 status=0
 for name in "${targets[@]}"; do
   src="tests/fuzz/${name}_fuzz.cpp"
-  read -r -a sources <<<"$(sed -n '1s|^// fuzz-sources:||p' "$src")"
+  read -r -a sources <<<"$(sed -n '1,5s|^// fuzz-sources:||p' "$src")"
+  read -r -a libs <<<"$(sed -n '1,5s|^// fuzz-libs:||p' "$src")"
   bin="$out/${name}_fuzz"
   echo "fuzz: building $name (${sources[*]:-no extra sources})"
   if ! "$CXX" -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc \
-      "$src" "${sources[@]}" -o "$bin"; then
+      "$src" "${sources[@]}" -o "$bin" "${libs[@]}"; then
     echo "fuzz: FAILED to build $name" >&2
     status=1
     continue
