@@ -11,7 +11,8 @@ void pybind11_init_quorvel(pybind11::module_& m) {
   RegisterFsWatchAction(m);
   RegisterWatchFilter(m);
   RegisterWatchFunctions(m);
-  MakeUtilsSubmodule(m);
+  pybind11::module_ utils = MakeUtilsSubmodule(m);
+  RegisterIconFunction(utils);
 }
 
 int pybind11_exec_quorvel(PyObject* m) { return quorvel::ExecModuleOnce(m, &pybind11_init_quorvel); }

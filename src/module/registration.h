@@ -18,6 +18,8 @@ void RegisterWatchFunctions(pybind11::module_& m);    // start/stop/add/remove_f
 // the module) and sets it as the module's attribute; its functions are registered on the returned object.
 pybind11::module_ MakeUtilsSubmodule(pybind11::module_& m);  // (utils_submodule.cpp)
 
+void RegisterIconFunction(pybind11::module_& utils);  // utils.extract_png_from_executable_icon (icon_bindings.cpp)
+
 }  // namespace quorvel
 
 // The registration body, run once per interpreter by the exec step.
