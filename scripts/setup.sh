@@ -11,6 +11,7 @@ PACKAGES=(
   libx11-dev libxrandr-dev libxext-dev libxres-dev libpng-dev xvfb
   g++-mingw-w64-x86-64
   inotify-tools python3-watchdog
+  binutils-mingw-w64-x86-64 python3-pil adwaita-icon-theme hicolor-icon-theme shared-mime-info libglib2.0-dev
 )
 
 missing=()

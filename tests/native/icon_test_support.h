@@ -1,0 +1,56 @@
+// Shared by the icon reader tests: the built fixtures and the pixels the generator says each entry holds.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/linux/icon_source.h"
+
+namespace quorvel::icon_test {
+
+using platform::icons::IconImage;
+
+inline std::string Fixture(const std::string& name) { return std::string(QUORVEL_ICON_FIXTURES) + "/" + name; }
+
+inline std::vector<std::uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// `<ico>.<entry>.argb`: width, height, then the pixels, all little-endian 32-bit.
+inline IconImage Expected(const std::string& ico, int entry) {
+  std::vector<std::uint8_t> raw = ReadAll(Fixture(ico + "." + std::to_string(entry) + ".argb"));
+  IconImage image;
+  if (raw.size() < 8) return image;
+  std::memcpy(&image.width, raw.data(), 4);
+  std::memcpy(&image.height, raw.data() + 4, 4);
+  image.pixels.resize((raw.size() - 8) / 4);
+  std::memcpy(image.pixels.data(), raw.data() + 8, image.pixels.size() * 4);
+  return image;
+}
+
+// Pixel-exact; reports the first differing pixel rather than thousands of lines.
+inline ::testing::AssertionResult SameImage(const IconImage& actual, const IconImage& expected) {
+  if (expected.pixels.empty()) return ::testing::AssertionFailure() << "no expected pixels";
+  if (actual.width != expected.width || actual.height != expected.height) {
+    return ::testing::AssertionFailure() << "size " << actual.width << "x" << actual.height << ", expected "
+                                         << expected.width << "x" << expected.height;
+  }
+  if (actual.pixels.size() != expected.pixels.size()) return ::testing::AssertionFailure() << "pixel count";
+  for (std::size_t i = 0; i < actual.pixels.size(); ++i) {
+    if (actual.pixels[i] != expected.pixels[i]) {
+      return ::testing::AssertionFailure() << "pixel (" << i % actual.width << ", " << i / actual.width << ") is 0x"
+                                           << std::hex << actual.pixels[i] << ", expected 0x"
+                                           << expected.pixels[i];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace quorvel::icon_test
