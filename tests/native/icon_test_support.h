@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -45,12 +46,42 @@ inline ::testing::AssertionResult SameImage(const IconImage& actual, const IconI
   if (actual.pixels.size() != expected.pixels.size()) return ::testing::AssertionFailure() << "pixel count";
   for (std::size_t i = 0; i < actual.pixels.size(); ++i) {
     if (actual.pixels[i] != expected.pixels[i]) {
-      return ::testing::AssertionFailure() << "pixel (" << i % actual.width << ", " << i / actual.width << ") is 0x"
-                                           << std::hex << actual.pixels[i] << ", expected 0x"
-                                           << expected.pixels[i];
+      char text[64];
+      std::snprintf(text, sizeof text, "is %08X, expected %08X", actual.pixels[i], expected.pixels[i]);
+      return ::testing::AssertionFailure() << "pixel (" << i % actual.width << ", " << i / actual.width << ") "
+                                           << text;
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+}  // namespace quorvel::icon_test
+
+namespace quorvel::icon_test {
+
+// A PNG decoded by Pillow under Debian's own python3 in a child process: a decoder that is not ours.
+inline IconImage DecodeWithPillow(const std::string& path) {
+  const std::string command =
+      "/usr/bin/python3 -c 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert(\"RGBA\"); "
+      "sys.stdout.write(\"%d %d\\n\" % im.size); sys.stdout.flush(); sys.stdout.buffer.write(im.tobytes())' '" +
+      path + "'";
+  IconImage image;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return image;
+  unsigned w = 0, h = 0;
+  if (std::fscanf(pipe, "%u %u", &w, &h) == 2 && std::fgetc(pipe) == '\n') {
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(w) * h * 4);
+    if (std::fread(rgba.data(), 1, rgba.size(), pipe) == rgba.size()) {
+      image.width = w;
+      image.height = h;
+      for (std::size_t i = 0; i < rgba.size(); i += 4) {
+        image.pixels.push_back((std::uint32_t{rgba[i + 3]} << 24) | (std::uint32_t{rgba[i]} << 16) |
+                               (std::uint32_t{rgba[i + 1]} << 8) | rgba[i + 2]);
+      }
+    }
+  }
+  ::pclose(pipe);
+  return image;
 }
 
 }  // namespace quorvel::icon_test
