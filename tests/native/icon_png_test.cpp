@@ -82,6 +82,8 @@ struct FailureRow {
   bool image_made;  // true: empty vector; false: nullopt
 };
 
+void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.function; }
+
 class IconPngFailureTest : public IconPngTest, public ::testing::WithParamInterface<FailureRow> {};
 
 TEST_P(IconPngFailureTest, FailsWithItsOutcomeAndReleasesEverything) {
@@ -95,8 +97,7 @@ TEST_P(IconPngFailureTest, FailsWithItsOutcomeAndReleasesEverything) {
     EXPECT_FALSE(png);
   }
   // The failure was the one armed, and COM was left balanced: the thread has no apartment.
-  DWORD unused;
-  EXPECT_FALSE(platform::detail::SeamConsumeFailure(row.function, unused)) << row.function << " never called";
+  EXPECT_FALSE(seam::FailureArmed(row.function)) << row.function << " never called";
   EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   CoUninitialize();
 }

@@ -20,6 +20,9 @@ inline void FailNextStatus(std::string_view function, Gdiplus::Status status) {
   FailNext(function, static_cast<DWORD>(status));
 }
 
+// True while a failure armed with FailNext for `function` has not been used by a call.
+bool FailureArmed(std::string_view function);
+
 long LiveComObjects();
 std::size_t LiveGdiObjects();  // bitmaps, icons and device contexts
 long LiveGdiplusBitmaps();
