@@ -12,6 +12,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64
   inotify-tools python3-watchdog
   binutils-mingw-w64-x86-64 python3-pil adwaita-icon-theme hicolor-icon-theme shared-mime-info libglib2.0-dev
+  icoutils
 )
 
 missing=()
