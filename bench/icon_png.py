@@ -23,6 +23,13 @@ CASES = [
 ]
 
 
+def png_size(data):
+    """Width x height from a PNG's header chunk."""
+    if len(data) < 24 or not data.startswith(b"\x89PNG"):
+        return "not a PNG"
+    return f"{int.from_bytes(data[16:20], 'big')}x{int.from_bytes(data[20:24], 'big')}"
+
+
 def median_seconds(run, repeats):
     times = []
     for _ in range(repeats):
@@ -41,8 +48,8 @@ def main():
     fixtures = Path(args.fixtures)
     extract = quorvel.utils.extract_png_from_executable_icon
 
-    print("| icon | quorvel call | wrestool + icotool | ratio | PNG bytes quorvel / icotool |")
-    print("|---|---|---|---|---|")
+    print("| icon | quorvel call | wrestool + icotool | icoutils / quorvel | PNG quorvel | PNG icotool |")
+    print("|---|---|---|---|---|---|")
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         for name, group, size, index, kind in CASES:
@@ -69,10 +76,12 @@ def main():
                                                 stderr=subprocess.DEVNULL).returncode
 
             theirs = median_seconds(icoutils, args.tool_repeats)
-            their_png = f"{out.stat().st_size:,}" if out.exists() else "none"
+            their_png = f"{png_size(out.read_bytes())}, {out.stat().st_size:,} B" if out.exists() else "none"
             note = "" if status["exit"] == 0 else f" (icotool exit {status['exit']})"
-            print(f"| {kind} | {ours * 1e3:.3f} ms | {theirs * 1e3:.2f} ms{note} | {theirs / ours:.0f}x | "
-                  f"{len(png):,} / {their_png} |")
+            ratio = theirs / ours
+            ratio_text = f"{ratio:.1f}x" if ratio < 10 else f"{ratio:.0f}x"
+            print(f"| {kind} | {ours * 1e3:.3f} ms | {theirs * 1e3:.2f} ms{note} | {ratio_text} | "
+                  f"{png_size(png)}, {len(png):,} B | {their_png} |")
 
 
 if __name__ == "__main__":
