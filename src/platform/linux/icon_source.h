@@ -11,7 +11,7 @@
 namespace quorvel::platform::icons {
 
 // `width` x `height` pixels, top row first, each 0xAARRGGBB with straight (not premultiplied) alpha: the bytes
-// B, G, R, A in memory, as a 32-bit BI_RGB DIB holds them.
+// B, G, R, A in memory, as a 32-bit BI_RGB DIB holds them. A pixel an icon's AND mask hides is 0.
 struct IconImage {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -29,8 +29,10 @@ enum class IconResult {
 };
 
 // The icon the shell shows for `path` (bytes as on disk), chosen for width x height: the smallest image at least
-// that large, else the largest. .exe/.dll: the first icon group (the generic executable icon when there is none);
-// .ico: its entries; folders and other files: the icon theme's icon for the item's type.
+// that large, else the largest. .exe/.dll: the first icon group (the theme's generic executable icon when there
+// is none or the file is no readable PE image); .ico: its entries; folders and other files: the icon theme's icon
+// for the item's type (shell_icon.cpp has the whole policy). kOk for every existing item (the built-in icon when
+// no theme is installed), kNoSuchItem when the path names nothing (or is empty).
 IconResult LoadShellIcon(const std::string& path, std::uint32_t width, std::uint32_t height, IconImage& out);
 
 // The icon group at `index` of the PE or .ico file at `path`, chosen for cx x cy as above.
