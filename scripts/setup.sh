@@ -13,6 +13,7 @@ PACKAGES=(
   inotify-tools python3-watchdog
   xdg-user-dirs clang-14 libclang-rt-14-dev
   binutils-mingw-w64-x86-64 python3-pil adwaita-icon-theme hicolor-icon-theme shared-mime-info libglib2.0-dev
+  icoutils
 )
 
 missing=()

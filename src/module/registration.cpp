@@ -13,6 +13,7 @@ void pybind11_init_quorvel(pybind11::module_& m) {
   RegisterWatchFunctions(m);
   pybind11::module_ utils = MakeUtilsSubmodule(m);
   RegisterKnownPathFunctions(utils);
+  RegisterIconFunction(utils);
 }
 
 int pybind11_exec_quorvel(PyObject* m) { return quorvel::ExecModuleOnce(m, &pybind11_init_quorvel); }

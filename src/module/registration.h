@@ -20,6 +20,7 @@ pybind11::module_ MakeUtilsSubmodule(pybind11::module_& m);  // (utils_submodule
 
 void RegisterKnownPathFunctions(pybind11::module_& utils);  // utils.get_known_path, utils.expand_env_path
                                                             // (utils_path_bindings.cpp)
+void RegisterIconFunction(pybind11::module_& utils);  // utils.extract_png_from_executable_icon (icon_bindings.cpp)
 
 }  // namespace quorvel
 

@@ -12,14 +12,22 @@
 #include <windows.h>
 // winnt.h's DELETE access right is never used here, and as a macro it would hide FsWatchAction::DELETE.
 #undef DELETE
+// COM, known folders, the shell's item images and GDI+; lean-and-mean leaves them out of windows.h.
 #include <objbase.h>
 #include <shlobj.h>
 #include <knownfolders.h>
+#include <shobjidl.h>
+#include <gdiplus.h>
 #else
 #include "platform/linux/win32_types.h"
 #include "platform/linux/win32_com.h"
 #include "platform/linux/win32_files.h"
 #include "platform/linux/win32_known_folders.h"
+#include "platform/linux/win32_hglobal.h"
+#include "platform/linux/win32_gdi.h"
+#include "platform/linux/win32_gdiplus.h"
+#include "platform/linux/win32_shell_image.h"
+#include "platform/linux/win32_wcsicmp.h"
 #endif
 
 #include "platform/path.h"

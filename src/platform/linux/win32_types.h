@@ -22,6 +22,7 @@ using DWORD_PTR = ULONG_PTR;
 using SIZE_T = std::size_t;
 using PULONG_PTR = ULONG_PTR*;
 using LPDWORD = DWORD*;
+using UINT_PTR = std::uintptr_t;
 
 // wchar_t is 32-bit here: names are UTF-32 in memory and every length is measured with sizeof(WCHAR).
 using WCHAR = wchar_t;
@@ -67,6 +68,26 @@ struct SIZE {
   LONG cx;
   LONG cy;
 };
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+union ULARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  } u;
+  ULONGLONG QuadPart;
+};
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+static_assert(sizeof(LARGE_INTEGER) == 8 && sizeof(ULARGE_INTEGER) == 8 && sizeof(FILETIME) == 8);
+
 static_assert(sizeof(RECT) == 16 && sizeof(POINT) == 8 && sizeof(SIZE) == 8);
 
 static_assert(sizeof(LONG) == 4 && sizeof(DWORD) == 4 && sizeof(HRESULT) == 4 && sizeof(BOOL) == 4);
