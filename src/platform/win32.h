@@ -12,10 +12,13 @@
 #include <windows.h>
 // winnt.h's DELETE access right is never used here, and as a macro it would hide FsWatchAction::DELETE.
 #undef DELETE
+#include <d3d11.h>
+#include <dxgi1_2.h>
 #else
 #include "platform/linux/win32_types.h"
 #include "platform/linux/win32_com.h"
 #include "platform/linux/win32_files.h"
+#include "platform/linux/win32_d3d.h"
 #endif
 
 #include "platform/path.h"
