@@ -12,10 +12,14 @@
 #include <windows.h>
 // winnt.h's DELETE access right is never used here, and as a macro it would hide FsWatchAction::DELETE.
 #undef DELETE
+#include <dwmapi.h>
+#include <shellscalingapi.h>
+#include <wchar.h>
 #else
 #include "platform/linux/win32_types.h"
 #include "platform/linux/win32_com.h"
 #include "platform/linux/win32_files.h"
+#include "platform/linux/win32_windows.h"
 #endif
 
 #include "platform/path.h"
