@@ -14,11 +14,15 @@
 #undef DELETE
 #include <d3d11.h>
 #include <dxgi1_2.h>
+#include <dwmapi.h>
+#include <shellscalingapi.h>
+#include <wchar.h>
 #else
 #include "platform/linux/win32_types.h"
 #include "platform/linux/win32_com.h"
 #include "platform/linux/win32_files.h"
 #include "platform/linux/win32_d3d.h"
+#include "platform/linux/win32_windows.h"
 #endif
 
 #include "platform/path.h"
