@@ -49,6 +49,11 @@ TEST(D3DDisplay, WithoutAReachableDisplayNoDriverTypeMakesADevice) {
 }
 
 TEST(D3DDisplay, AServerThatGoesFailsEachCallAndGivesItsMemoryBack) {
+#ifdef __SANITIZE_THREAD__
+  // libX11 releases the display lock inside its I/O-error path and its caller releases it again, which
+  // ThreadSanitizer reports as an unlock of an unlocked mutex. The plain and AddressSanitizer runs cover this.
+  GTEST_SKIP() << "libX11's I/O-error path unlocks the display twice";
+#endif
   auto server = std::make_unique<x11_test::Server>(x11_test::Layout{});
   ASSERT_FALSE(server->display().empty());
   setenv("DISPLAY", server->display().c_str(), 1);
