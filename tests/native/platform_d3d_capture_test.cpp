@@ -54,15 +54,21 @@ TEST_F(Duplication, OutputsAreTheMonitorsWithTheirHandles) {
 }
 
 // A window on each monitor, each painted its own colour: found where GetWindowRect puts it, relative to the
-// output that MonitorFromWindow names.
+// output that MonitorFromWindow names, whichever way the frame was grabbed.
 TEST_F(Duplication, AWindowsColourIsAtItsPlaceInTheFrame) {
   struct Painted {
     const char* pos;
     const char* color;
     std::uint32_t rgb;
+    quorvel::platform::d3d::GrabMethod method;
   };
-  for (const Painted& p : {Painted{"300,200", "3366CC", 0x3366CC}, Painted{"2500,700", "C01020", 0xC01020}}) {
-    SCOPED_TRACE(p.pos);
+  using Method = quorvel::platform::d3d::GrabMethod;
+  for (const Painted& p : {Painted{"300,200", "3366CC", 0x3366CC, Method::kRender},
+                           Painted{"2500,700", "C01020", 0xC01020, Method::kRender},
+                           Painted{"2500,700", "20C010", 0x20C010, Method::kShmGetImage},
+                           Painted{"300,200", "1020C0", 0x1020C0, Method::kGetImage}}) {
+    SCOPED_TRACE(::testing::Message() << p.pos << " method " << static_cast<int>(p.method));
+    seam::UseGrabMethod(p.method);
     x11_test::WindowProcess window({"--size", "200x150", "--pos", p.pos, "--color", p.color});
     ASSERT_NE(window.window(), nullptr);
     const HMONITOR monitor = MonitorFromWindow(window.window(), MONITOR_DEFAULTTONULL);
