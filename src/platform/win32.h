@@ -18,6 +18,11 @@
 #include <knownfolders.h>
 #include <shobjidl.h>
 #include <gdiplus.h>
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <dwmapi.h>
+#include <shellscalingapi.h>
+#include <wchar.h>
 #else
 #include "platform/linux/win32_types.h"
 #include "platform/linux/win32_com.h"
@@ -28,6 +33,8 @@
 #include "platform/linux/win32_gdiplus.h"
 #include "platform/linux/win32_shell_image.h"
 #include "platform/linux/win32_wcsicmp.h"
+#include "platform/linux/win32_d3d.h"
+#include "platform/linux/win32_windows.h"
 #endif
 
 #include "platform/path.h"

@@ -10,6 +10,10 @@
 
 #include "platform/linux/win32_hglobal.h"
 
+// Xlib defines Status as a macro; keep it out of GDI+'s own Status for whatever order a file includes both in.
+#pragma push_macro("Status")
+#undef Status
+
 namespace Gdiplus {
 
 enum Status {
@@ -173,3 +177,5 @@ Status GdipSaveImageToStream(GpImage* image, IStream* stream, const CLSID* clsid
 
 }  // namespace DllExports
 }  // namespace Gdiplus
+
+#pragma pop_macro("Status")
