@@ -104,7 +104,9 @@ TEST_F(WindowManager, ActivationAndRaising) {
   ShowWindow(a.window(), SW_MINIMIZE);
   ASSERT_TRUE(IsIconic(a.window()));
   ShowWindow(a.window(), SW_RESTORE);
-  if (GetForegroundWindow() != a.window()) EXPECT_TRUE(SetForegroundWindow(a.window()));
+  if (GetForegroundWindow() != a.window()) {
+    EXPECT_TRUE(SetForegroundWindow(a.window()));
+  }
   EXPECT_EQ(GetForegroundWindow(), a.window());
   EXPECT_FALSE(IsIconic(a.window()));
   RECT client{};
