@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -226,3 +227,52 @@ def test_interpreter_exit_while_daemon_threads_are_inside_watch_functions(bridge
             assert wait_for(lambda: calls[0] > 50)
             """
         )
+
+
+
+def test_interpreter_exit_while_daemon_threads_start_and_stop_the_watcher():
+    # A daemon thread waiting for the GIL inside start_fs_watch/stop_fs_watch when finalisation begins is ended
+    # by a forced unwind through the handler argument and the handler taken out of the slot: neither may take
+    # the GIL again there (that aborted the process). The threads are only woken when the exiting interpreter
+    # releases the GIL, so the child's last flush is made to block on a full pipe until the parent reads. The
+    # race is hit in about one run in six: twelve runs.
+    code = textwrap.dedent(
+        """
+        import sys, threading, time
+        import quorvel
+
+        def handler(*args):
+            pass
+
+        calls = [0]
+
+        def cycle(stopper):
+            while True:
+                quorvel.start_fs_watch(handler)
+                if stopper:
+                    quorvel.stop_fs_watch()
+                calls[0] += 1
+
+        assert quorvel.start_fs_watch(handler)
+        for i in range(12):
+            threading.Thread(target=cycle, args=(i == 0,), daemon=True).start()
+        end = time.monotonic() + 10
+        while calls[0] < 200 and time.monotonic() < end:
+            time.sleep(0.005)
+        sys.stdout.buffer.write(b"x" * 65536)  # fills the pipe
+        sys.stdout.buffer.flush()
+        sys.stdout.buffer.write(b"y" * 100)  # flushed at finalisation, after the parent starts reading
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for run in range(12):
+        child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        time.sleep(0.2)
+        try:
+            out, err = child.communicate(timeout=CHILD_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            raise AssertionError("child hung")
+        assert child.returncode == 0, f"run {run}: rc={child.returncode} stderr={err.decode(errors='replace')}"
+        assert len(out) == 65636
