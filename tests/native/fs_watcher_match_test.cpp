@@ -152,6 +152,18 @@ TEST(FilterList, SeparatorInPatternMatchesTheSeparatorOfTheName) {
   EXPECT_FALSE(Accepts(L"sub/*", 0, L"subx"));
 }
 
+TEST(FilterList, BothSlashesSeparateOnWindowsOnlyTheSlashElsewhere) {
+  // A pattern written as Python users write paths matches the names Windows reports (with backslashes).
+  const bool windows = kPathSeparator == L'\\';
+  EXPECT_EQ(Accepts(L"d1/*.txt", 1, L"d1\\a.txt"), windows);
+  EXPECT_EQ(Accepts(L"*", 1, L"d1\\a.txt"), windows);  // the depth counts both
+  EXPECT_EQ(Accepts(L"*", 2, L"d1\\d2/a.txt"), windows);
+  EXPECT_EQ(Accepts(L"d1\\*", 1, L"d1/a.txt"), windows);
+  EXPECT_TRUE(Accepts(L"d1/*.txt", 1, L"d1/a.txt"));
+  EXPECT_EQ(wfnmatch(L"d1/*", L"d1\\a", FNM_PATHNAME) == 0, windows);
+  EXPECT_EQ(wfnmatch(L"d1*", L"d1\\a", FNM_PATHNAME | FNM_NOESCAPE) == 0, !windows);
+}
+
 TEST(FilterList, BackslashIsAnOrdinaryCharacterWithTheWatchersFlags) {
   EXPECT_TRUE(Accepts(L"a\\b", 0, L"a\\b"));
   EXPECT_TRUE(Accepts(L"a\\*", 0, L"a\\xyz"));
