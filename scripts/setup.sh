@@ -10,6 +10,7 @@ PACKAGES=(
   python3-pytest
   libx11-dev libxrandr-dev libxext-dev libxres-dev libpng-dev xvfb
   g++-mingw-w64-x86-64
+  wine64
   inotify-tools python3-watchdog
 )
 

@@ -52,8 +52,7 @@ struct InCall {
 bool CallHandler(WatchEntry& entry, std::uint64_t id, FsWatchAction action, std::wstring_view path,
                  std::wstring_view old_path) {
   InCall in_call(entry);
-  // Checked after `in_call` is set: a removal sets `removed` first and then waits while `in_call` holds, so
-  // either it sees this call and waits for it, or this call sees the removal.
+  // Checked after `in_call` is set: a removal sets `removed`, then waits while `in_call` holds (one sees the other).
   if (entry.removed.load()) return false;
   // A handler that throws loses its own event only: the walk goes on with the next record.
   try {
@@ -102,8 +101,9 @@ bool HandleRecord(const std::shared_ptr<WatchEntry>& entry, std::uint64_t id, DW
 
 // A completion that reports lost changes: a 0-byte read, or one that failed because the changes did not fit.
 bool IsLoss(BOOL dequeued, DWORD error, DWORD bytes) {
+  constexpr DWORD kNotifyCleanup = 745;  // ERROR_NOTIFY_CLEANUP, which older SDK headers (mingw-w64's) lack
   if (dequeued) return bytes == 0;
-  return error == ERROR_NOTIFY_ENUM_DIR || error == ERROR_NOTIFY_CLEANUP;
+  return error == ERROR_NOTIFY_ENUM_DIR || error == kNotifyCleanup;
 }
 
 }  // namespace

@@ -5,10 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "fs_watcher/fs_watcher.h"
 #include "fs_watcher_records.h"
+#include "platform/path.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -25,10 +26,16 @@ class Walk : public ::testing::Test {
  protected:
   void SetUp() override { entry_ = MakeEntry(L"/w", {{L"*.txt", 0}}); }
 
+  // Paths and names are written with '/', the host's separator stands in for it.
+  static std::wstring Host(std::wstring text) {
+    return test_support::HostPath(std::move(text), quorvel::platform::kPathSeparator);
+  }
+
   std::shared_ptr<WatchEntry> MakeEntry(std::wstring path, std::vector<WatchFilter> filters, bool file_only = false) {
     auto entry = std::make_shared<WatchEntry>();
     entry->dir = reinterpret_cast<HANDLE>(std::uintptr_t{0x1234});
-    entry->path = std::move(path);
+    entry->path = Host(std::move(path));
+    for (auto& filter : filters) filter.pattern = Host(std::move(filter.pattern));
     entry->filters = std::move(filters);
     entry->file_only = file_only;
     entry->handler = recorder_.Handler();
@@ -38,13 +45,15 @@ class Walk : public ::testing::Test {
   std::vector<Event> Run(const std::vector<Record>& list) { return Run(entry_, list); }
   std::vector<Event> Run(const std::shared_ptr<WatchEntry>& entry, const std::vector<Record>& list) {
     recorder_.Clear();
-    const DWORD bytes = records::Fill(*entry, list);
+    std::vector<Record> host = list;
+    for (auto& record : host) record.name = Host(std::move(record.name));
+    const DWORD bytes = records::Fill(*entry, host);
     FsWatcher::ProcessNotifications(entry, bytes);
     return recorder_.Events();
   }
 
   static Event Ev(FsWatchAction action, std::wstring path, std::wstring old_path = L"") {
-    return {0x1234, action, std::move(path), std::move(old_path)};
+    return {0x1234, action, Host(std::move(path)), Host(std::move(old_path))};
   }
 
   records::Recorder recorder_;
@@ -120,7 +129,7 @@ TEST_F(Walk, MalformedChainsEndTheWalkWithoutReadingOutOfBounds) {
   // A name that reaches past the delivered bytes is not read.
   recorder_.Clear();
   const DWORD bytes = records::Fill(*entry_, {{kAdded, L"a.txt"}, {kAdded, L"b.txt"}});
-  FsWatcher::ProcessNotifications(entry_, bytes - sizeof(WCHAR));
+  FsWatcher::ProcessNotifications(entry_, bytes - 2 * sizeof(WCHAR));  // past the last record's padding too
   EXPECT_EQ(recorder_.Events(), std::vector<Event>{Ev(FsWatchAction::CREATE, L"/w/a.txt")});
   // A name length far past the buffer.
   EXPECT_TRUE(Run({{kAdded, L"a.txt", 0x7FFFFFF0}}).empty());
@@ -175,9 +184,7 @@ class WalkOnDisk : public Walk {
  protected:
   void SetUp() override {
     Walk::SetUp();
-    char tmpl[] = "/tmp/quorvel-walk-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = test_support::MakeTempDir("quorvel-walk-");
     std::filesystem::create_directory(dir_ / "sub.txt");
     std::ofstream(dir_ / "here.txt") << "x";
     base_ = dir_.wstring();
