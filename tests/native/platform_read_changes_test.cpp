@@ -131,6 +131,31 @@ TEST_F(ReadChanges, ASmallBufferSpreadsRecordsOverSeveralReads) {
   for (int i = 1; i <= 6; ++i) EXPECT_EQ(all[i - 1], (Change{FILE_ACTION_ADDED, W("f" + std::to_string(i))}));
 }
 
+TEST_F(ReadChanges, ARecordLargerThanTheBufferIsTheOnlyOneLost) {
+  // 64 bytes: "f1" fits, a 30-character name (12 + 30 characters) does not fit even alone.
+  Watch watch(tmp_.path(), false, FILE_NOTIFY_CHANGE_FILE_NAME, 64);
+  Watch probe(tmp_.path());
+  ASSERT_TRUE(watch.Read());
+  ASSERT_TRUE(probe.Read());
+  probe.set_pending(true);
+  WriteFile(tmp_ / "f0", "");
+  ASSERT_TRUE(Dequeue(watch.port()).ok);
+  const std::string long_name(30, 'n');
+  WriteFile(tmp_ / "f1", "");
+  WriteFile(tmp_ / long_name, "");
+  WriteFile(tmp_ / "f2", "");
+  probe.CollectUntilName(L"f2");
+  Completion c = watch.ReadOnce();
+  ASSERT_TRUE(c.ok);
+  EXPECT_EQ(ParseRecords(watch.buffer(), c.bytes), Expect({{FILE_ACTION_ADDED, L"f1"}}));
+  c = watch.ReadOnce();
+  ASSERT_TRUE(c.ok);
+  EXPECT_EQ(c.bytes, 0u);  // the loss, signalled once
+  c = watch.ReadOnce();
+  ASSERT_TRUE(c.ok);
+  EXPECT_EQ(ParseRecords(watch.buffer(), c.bytes), Expect({{FILE_ACTION_ADDED, L"f2"}}));
+}
+
 TEST_F(ReadChanges, FiltersChooseFilesDirectoriesAndWrites) {
   Watch files(tmp_.path(), false, FILE_NOTIFY_CHANGE_FILE_NAME);
   Watch dirs(tmp_.path(), false, FILE_NOTIFY_CHANGE_DIR_NAME);

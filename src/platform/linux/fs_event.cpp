@@ -13,7 +13,8 @@
 // - Loss: when the kernel queue overflows (IN_Q_OVERFLOW, every watch), a handle's backlog reaches kBacklogLimit
 //   records (262,144), or the kernel refuses a watch for a new subdirectory, the backlog is dropped and the next
 //   read completes with 0 bytes (status STATUS_NOTIFY_ENUM_DIR), Windows' signal to rescan. Changes arriving
-//   between the loss and that completion are dropped too; a record too large for the whole buffer is a loss as well.
+//   between the loss and that completion are dropped too. A record too large for the whole buffer is a loss of that
+//   record alone: the read that meets it completes with 0 bytes, and the records after it go to the next read.
 // - Actions: IN_CREATE -> ADDED, IN_DELETE -> REMOVED, IN_MODIFY -> MODIFIED (files only, under
 //   FILE_NOTIFY_CHANGE_LAST_WRITE; consecutive writes to one file not yet read are coalesced into one record),
 //   IN_MOVED_FROM + IN_MOVED_TO with one cookie inside the watched tree -> RENAMED_OLD_NAME, RENAMED_NEW_NAME; a move
@@ -864,8 +865,11 @@ bool Engine::TryComplete(Watch& watch) {
       CompleteRead(watch, QUORVEL_STATUS_SUCCESS, bytes, ERROR_SUCCESS);
       return true;
     }
-    watch.backlog.clear();  // a record larger than the whole buffer
-    watch.lost = true;
+    // A record larger than the whole buffer: it alone is lost, and this read says so; what came before it was
+    // delivered by earlier reads, what follows it waits for the next.
+    watch.backlog.pop_front();
+    CompleteRead(watch, QUORVEL_STATUS_NOTIFY_ENUM_DIR, 0, ERROR_SUCCESS);
+    return true;
   }
   if (watch.lost) {
     watch.lost = false;
