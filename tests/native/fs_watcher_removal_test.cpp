@@ -163,6 +163,36 @@ INSTANTIATE_TEST_SUITE_P(Completions, Loss, ::testing::Values(ERROR_SUCCESS, ERR
                            return info.param == ERROR_SUCCESS ? std::string("ZeroBytes") : "Error" + std::to_string(info.param);
                          });
 
+TEST_F(WatcherTest, ABurstLargerThanTheBufferWhileTheHandlerRunsIsOneLossAsOnWindows) {
+  seam::SetWindowsBacklog(true);  // between reads only what one buffer holds, as Windows keeps
+  ASSERT_TRUE(W().Start());
+  const auto dir = MakeDir("d");
+  Recorder recorder;
+  Gate gate;
+  std::atomic<bool> held{false};
+  auto record = recorder.Handler();
+  ASSERT_NE(Watch(dir, [&](std::uint64_t id, FsWatchAction action, std::wstring_view path, std::wstring_view old) {
+              record(id, action, path, old);
+              if (!held.exchange(true)) gate.Block();
+            }),
+            0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  Touch(dir / "first");
+  ASSERT_TRUE(gate.WaitUntilBlocked());
+  // About twice what a 64 KiB buffer holds with 4-byte characters.
+  for (int i = 0; i < 1500; ++i) std::ofstream(dir / ("burst-" + std::to_string(100000 + i)));
+  gate.Open();
+  ASSERT_TRUE(WaitFor([&] { return Logged("FsWatch: changes lost").size() == 1; }));
+  int attempt = 0;
+  EXPECT_TRUE(WaitFor([&] {
+    const auto probe = dir / ("after-" + std::to_string(++attempt));
+    Touch(probe);
+    return WaitFor([&] { return Saw(recorder, FsWatchAction::CREATE, probe); }, std::chrono::milliseconds(50));
+  }));
+  EXPECT_EQ(Logged("FsWatch: changes lost").size(), 1u);
+  W().Stop();
+}
+
 TEST_F(WatcherTest, RemovingAWatchAfterAStopReleasesItsRead) {
   const auto dir = MakeDir("d");
   Recorder recorder;

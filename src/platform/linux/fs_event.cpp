@@ -151,6 +151,9 @@ struct Watch {
   Node* guard = nullptr;  // the parent directory's node
   std::size_t backlog_limit;
   std::deque<Record> backlog;
+  // The test seam's Windows mode: the backlog holds at most what the first read's buffer would (0: no such bound).
+  std::size_t backlog_bytes_limit = 0;
+  std::size_t backlog_bytes = 0;
   bool lost = false;     // changes were dropped; the next read completes with 0 bytes
   bool deleted = false;  // the watched directory is gone
   bool reading = false;
@@ -191,7 +194,7 @@ class Engine {
 
   // All below guarded by `mutex`.
   DWORD Start();
-  DWORD BeginWatch(Directory& directory, bool subtree, DWORD filter);
+  DWORD BeginWatch(Directory& directory, bool subtree, DWORD filter, DWORD buffer_length);
   void EndWatch(Directory& directory, bool cancel_read);
   bool TryComplete(Watch& watch);
   void InjectOverflow() {
@@ -484,18 +487,34 @@ std::string Engine::ChildPath(const Sub& sub, const std::string& name) {
   return path;
 }
 
+// The bytes a record takes in a read's buffer, padding included.
+std::size_t RecordBytes(const Record& record) {
+  const std::size_t size = offsetof(FILE_NOTIFY_INFORMATION, FileName) + Utf8ToWide(record.name).size() * sizeof(WCHAR);
+  return (size + sizeof(DWORD) - 1) & ~(sizeof(DWORD) - 1);
+}
+
+void ClearBacklog(Watch& watch) {
+  watch.backlog.clear();
+  watch.backlog_bytes = 0;
+}
+
 void Engine::Append(Watch& watch, DWORD action, std::string name) {
   if (watch.lost) return;
   if (action == FILE_ACTION_MODIFIED && !watch.backlog.empty()) {
     const Record& last = watch.backlog.back();
     if (last.action == FILE_ACTION_MODIFIED && last.name == name) return;
   }
-  if (watch.backlog.size() >= watch.backlog_limit) {
-    watch.backlog.clear();
+  Record record{action, std::move(name)};
+  std::size_t bytes = 0;
+  if (watch.backlog_bytes_limit) bytes = RecordBytes(record);
+  if (watch.backlog.size() >= watch.backlog_limit ||
+      (watch.backlog_bytes_limit && watch.backlog_bytes + bytes > watch.backlog_bytes_limit)) {
+    ClearBacklog(watch);
     watch.lost = true;
     return;
   }
-  watch.backlog.push_back(Record{action, std::move(name)});
+  watch.backlog_bytes += bytes;
+  watch.backlog.push_back(std::move(record));
 }
 
 void Engine::Created(Node& node, const std::string& name, bool is_dir) {
@@ -642,7 +661,7 @@ void Engine::NodeGone(int wd) {
 
 void Engine::LoseAll() {
   for (Watch* watch : watches_) {
-    watch->backlog.clear();
+    ClearBacklog(*watch);
     watch->lost = true;
   }
   // Directories created, moved or deleted while the queue was full went unseen: walk every tree again.
@@ -674,7 +693,7 @@ Sub* Engine::AddChild(Sub& parent, const std::string& name, const Report& reques
   if (wd < 0) {
     // Gone again or no longer a directory: nothing to watch. Out of kernel watches: its changes will be missed.
     if (failed_hard) {
-      watch.backlog.clear();
+      ClearBacklog(watch);
       watch.lost = true;
     }
     return nullptr;
@@ -781,7 +800,7 @@ void Engine::RemoveSub(Sub* sub) {
   delete sub;
 }
 
-DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter) {
+DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter, DWORD buffer_length) {
   if (DWORD error = Start(); error != ERROR_SUCCESS) return error;
   struct stat st;
   if (::fstat(directory.fd_, &st) != 0) return Win32FromErrno(errno);
@@ -791,6 +810,7 @@ DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter) {
   watch->subtree = subtree;
   watch->filter = filter;
   watch->backlog_limit = SeamBacklogLimit(kBacklogLimit);
+  if (SeamWindowsBacklog()) watch->backlog_bytes_limit = buffer_length;
   bool failed_hard = false;
   const int wd = AddKernelWatch(*watch, std::string(), failed_hard);
   if (wd < 0) return errno == ENOENT ? ERROR_ACCESS_DENIED : Win32FromErrno(errno);
@@ -854,6 +874,7 @@ DWORD Engine::Fill(Watch& watch) {
     previous = used;
     end = used + size;
     used += (size + sizeof(DWORD) - 1) & ~(sizeof(DWORD) - 1);
+    if (watch.backlog_bytes_limit) watch.backlog_bytes -= (size + sizeof(DWORD) - 1) & ~(sizeof(DWORD) - 1);
     watch.backlog.pop_front();
   }
   return static_cast<DWORD>(end);
@@ -867,6 +888,7 @@ bool Engine::TryComplete(Watch& watch) {
     }
     // A record larger than the whole buffer: it alone is lost, and this read says so; what came before it was
     // delivered by earlier reads, what follows it waits for the next.
+    if (watch.backlog_bytes_limit) watch.backlog_bytes -= RecordBytes(watch.backlog.front());
     watch.backlog.pop_front();
     CompleteRead(watch, QUORVEL_STATUS_NOTIFY_ENUM_DIR, 0, ERROR_SUCCESS);
     return true;
@@ -911,7 +933,7 @@ bool CompleteOutstandingRead(HANDLE handle, DWORD error) {
   Watch* watch = directory.watch_;
   if (!watch || !watch->reading) return false;
   if (error == ERROR_SUCCESS) {
-    watch->backlog.clear();
+    ClearBacklog(*watch);
     e.CompleteRead(*watch, QUORVEL_STATUS_NOTIFY_ENUM_DIR, 0, ERROR_SUCCESS);
   } else {
     e.CompleteRead(*watch, error == ERROR_ACCESS_DENIED ? QUORVEL_STATUS_ACCESS_DENIED : kStatusUnsuccessful, 0,
@@ -943,7 +965,7 @@ BOOL ReadDirectoryChangesW(HANDLE hDirectory, LPVOID lpBuffer, DWORD nBufferLeng
   std::lock_guard lock(e.mutex);
   if (directory.closed_) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!directory.watch_) {
-    if (DWORD error = e.BeginWatch(directory, bWatchSubtree != FALSE, dwNotifyFilter); error != ERROR_SUCCESS)
+    if (DWORD error = e.BeginWatch(directory, bWatchSubtree != FALSE, dwNotifyFilter, nBufferLength); error != ERROR_SUCCESS)
       return Fail(error, FALSE);
   }
   d::Watch& watch = *directory.watch_;
