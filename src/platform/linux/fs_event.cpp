@@ -10,6 +10,9 @@
 //   handle's backlog and delivered by the next read, as many records as fit in its buffer; the rest go to the reads
 //   after it. Records are FILE_NOTIFY_INFORMATION, DWORD-aligned, names relative to the watched directory with '/'
 //   between levels, FileNameLength in bytes (code units * sizeof(WCHAR)).
+// - A handle whose port is closed (its completions can never be dequeued) records nothing more and gives back its
+//   kernel watches, once that is noticed (within a thousand records kept for it), until it is closed. All handles
+//   together keep at most kProcessBacklogLimit records; beyond that the handle recording one more loses its backlog.
 // - Loss: when the kernel queue overflows (IN_Q_OVERFLOW, every watch), a handle's backlog reaches kBacklogLimit
 //   records (262,144), or the kernel refuses a watch for a new subdirectory, the backlog is dropped and the next
 //   read completes with 0 bytes (status STATUS_NOTIFY_ENUM_DIR), Windows' signal to rescan. Changes arriving
@@ -76,6 +79,10 @@ namespace {
 // Records a handle may hold between reads before its changes count as lost. Windows bounds this by the buffer of
 // the first read; a larger bound lets a slow consumer catch up with a burst (about 40 bytes a record plus long names).
 constexpr std::size_t kBacklogLimit = 1u << 18;
+// Records all handles together may hold: beyond it, the handle that records one more loses its backlog.
+constexpr std::size_t kProcessBacklogLimit = 1u << 20;
+// How often (in records kept between reads) a handle checks that its completions can still be delivered.
+constexpr std::size_t kDeliveryCheckInterval = 1024;
 
 constexpr uint32_t kEventMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK;
@@ -155,6 +162,7 @@ struct Watch {
   std::size_t backlog_bytes_limit = 0;
   std::size_t backlog_bytes = 0;
   bool lost = false;     // changes were dropped; the next read completes with 0 bytes
+  bool dead = false;     // its port is closed: nothing is recorded, its kernel watches are given back
   bool deleted = false;  // the watched directory is gone
   bool reading = false;
   BYTE* buffer = nullptr;
@@ -203,6 +211,7 @@ class Engine {
     FlushReads();
   }
   void CompleteRead(Watch& watch, DWORD status, DWORD bytes, DWORD error);
+  void ClearBacklog(Watch& watch);
 
  private:
   void ReaderLoop();
@@ -235,6 +244,7 @@ class Engine {
   int AddKernelWatch(const Watch& watch, const std::string& relative, bool& failed_hard);
 
   void Append(Watch& watch, DWORD action, std::string name);
+  void ReleaseDead();
   static bool WantsName(const Watch& watch, bool is_dir) {
     return (watch.filter & (is_dir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME)) != 0;
   }
@@ -248,6 +258,8 @@ class Engine {
   std::unordered_set<Watch*> watches_;
   std::unordered_set<Sub*> scanned_subs_;
   std::deque<HeldMove> held_;
+  std::size_t total_backlog_ = 0;  // records in every handle's backlog
+  std::vector<Watch*> dying_;      // dead watches whose kernel watches are still to be given back
 };
 
 // Never destroyed: the reader thread runs until the process ends.
@@ -341,6 +353,7 @@ void Engine::Drained() {
 }
 
 void Engine::FlushReads() {
+  ReleaseDead();
   for (Watch* watch : watches_) {
     if (watch->reading) TryComplete(*watch);
   }
@@ -493,13 +506,30 @@ std::size_t RecordBytes(const Record& record) {
   return (size + sizeof(DWORD) - 1) & ~(sizeof(DWORD) - 1);
 }
 
-void ClearBacklog(Watch& watch) {
+void Engine::ClearBacklog(Watch& watch) {
+  total_backlog_ -= watch.backlog.size();
   watch.backlog.clear();
   watch.backlog_bytes = 0;
 }
 
+// Completions of a handle whose port is closed can never be dequeued.
+bool CannotDeliver(const Watch& watch) {
+  const Binding binding = watch.directory->binding();
+  return binding.port && binding.port->closed();
+}
+
+// Gives back the kernel watches of dead handles; not while an event is being dispatched to their trees.
+void Engine::ReleaseDead() {
+  for (Watch* watch : dying_) {
+    if (watch->root) RemoveSub(watch->root);
+    watch->root = nullptr;
+    Unguard(*watch);
+  }
+  dying_.clear();
+}
+
 void Engine::Append(Watch& watch, DWORD action, std::string name) {
-  if (watch.lost) return;
+  if (watch.lost || watch.dead) return;
   if (action == FILE_ACTION_MODIFIED && !watch.backlog.empty()) {
     const Record& last = watch.backlog.back();
     if (last.action == FILE_ACTION_MODIFIED && last.name == name) return;
@@ -507,7 +537,7 @@ void Engine::Append(Watch& watch, DWORD action, std::string name) {
   Record record{action, std::move(name)};
   std::size_t bytes = 0;
   if (watch.backlog_bytes_limit) bytes = RecordBytes(record);
-  if (watch.backlog.size() >= watch.backlog_limit ||
+  if (watch.backlog.size() >= watch.backlog_limit || total_backlog_ >= kProcessBacklogLimit ||
       (watch.backlog_bytes_limit && watch.backlog_bytes + bytes > watch.backlog_bytes_limit)) {
     ClearBacklog(watch);
     watch.lost = true;
@@ -515,6 +545,13 @@ void Engine::Append(Watch& watch, DWORD action, std::string name) {
   }
   watch.backlog_bytes += bytes;
   watch.backlog.push_back(std::move(record));
+  ++total_backlog_;
+  if (!watch.reading && watch.backlog.size() % kDeliveryCheckInterval == 0 && CannotDeliver(watch)) {
+    // Recorded for nobody (the watcher stopped, say): silent until the handle is closed.
+    ClearBacklog(watch);
+    watch.dead = true;
+    dying_.push_back(&watch);
+  }
 }
 
 void Engine::Created(Node& node, const std::string& name, bool is_dir) {
@@ -837,6 +874,8 @@ void Engine::EndWatch(Directory& directory, bool cancel_read) {
   }
   if (watch->root) RemoveSub(watch->root);
   Unguard(*watch);
+  ClearBacklog(*watch);
+  std::erase(dying_, watch);
   watches_.erase(watch);
   directory.watch_ = nullptr;
   delete watch;
@@ -876,6 +915,7 @@ DWORD Engine::Fill(Watch& watch) {
     used += (size + sizeof(DWORD) - 1) & ~(sizeof(DWORD) - 1);
     if (watch.backlog_bytes_limit) watch.backlog_bytes -= (size + sizeof(DWORD) - 1) & ~(sizeof(DWORD) - 1);
     watch.backlog.pop_front();
+    --total_backlog_;
   }
   return static_cast<DWORD>(end);
 }
@@ -890,6 +930,7 @@ bool Engine::TryComplete(Watch& watch) {
     // delivered by earlier reads, what follows it waits for the next.
     if (watch.backlog_bytes_limit) watch.backlog_bytes -= RecordBytes(watch.backlog.front());
     watch.backlog.pop_front();
+    --total_backlog_;
     CompleteRead(watch, QUORVEL_STATUS_NOTIFY_ENUM_DIR, 0, ERROR_SUCCESS);
     return true;
   }
@@ -933,7 +974,7 @@ bool CompleteOutstandingRead(HANDLE handle, DWORD error) {
   Watch* watch = directory.watch_;
   if (!watch || !watch->reading) return false;
   if (error == ERROR_SUCCESS) {
-    ClearBacklog(*watch);
+    e.ClearBacklog(*watch);
     e.CompleteRead(*watch, QUORVEL_STATUS_NOTIFY_ENUM_DIR, 0, ERROR_SUCCESS);
   } else {
     e.CompleteRead(*watch, error == ERROR_ACCESS_DENIED ? QUORVEL_STATUS_ACCESS_DENIED : kStatusUnsuccessful, 0,
