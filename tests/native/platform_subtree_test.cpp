@@ -44,6 +44,25 @@ TEST_F(Subtree, ChangesInExistingSubdirectoriesAreReportedWithTheirPath) {
                                                      {FILE_ACTION_REMOVED, L"a/b/g"}}));
 }
 
+TEST_F(Subtree, ASubdirectoryTheKernelWouldNotWatchIsTriedAgainWhenWatchesAreGivenBack) {
+  TempDir elsewhere;
+  auto other = std::make_unique<Watch>(elsewhere.path());
+  ASSERT_TRUE(other->Read());
+  Watch watch(tmp_.path(), true);
+  ASSERT_TRUE(watch.Read());
+  // The per-user limit is reached as the new directory appears: its changes are lost, and that is signalled.
+  quorvel::platform::seam::FailNext("inotify_add_watch", ERROR_NOT_ENOUGH_QUOTA);
+  MakeDir(tmp_ / "full");
+  Completion c = Dequeue(watch.port());
+  ASSERT_TRUE(c.ok);
+  EXPECT_EQ(c.bytes, 0u);
+  // Another handle gives its kernel watch back: the directory is watched now.
+  other.reset();
+  WriteFile(tmp_ / "full/inside", "");
+  WriteFile(tmp_ / "end");
+  EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"full/inside"}}));
+}
+
 TEST_F(Subtree, WithoutSubtreeNestedChangesAreNotReported) {
   MakeDir(tmp_ / "a");
   Watch watch(tmp_.path(), false);

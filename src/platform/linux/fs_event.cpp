@@ -35,7 +35,9 @@
 //   than the directory's change time, which the move set, less two clock ticks), so nothing made in it right after
 //   the move is missed.
 //   Symbolic links are never followed. A renamed subdirectory keeps its watches and reports under its new name.
-//   After a queue overflow every tree is walked again.
+//   After a queue overflow every tree is walked again. A subdirectory the kernel refuses to watch (the per-user
+//   limit, fs.inotify.max_user_watches) is a loss, and is tried again when kernel watches are given back or after
+//   the next queue overflow.
 // - The parameters of a handle's first read (subtree, filter) hold for all its later reads.
 // - Closing a handle with a read outstanding completes that read with 0 bytes (status STATUS_NOTIFY_CLEANUP) on the
 //   port it is bound to. A watched directory that is deleted ends its outstanding read, once the backlog has been
@@ -238,6 +240,7 @@ class Engine {
   Node* FindNode(int wd);
   Node* NodeFor(int wd);
   void ReleaseIfUnused(Node* node);
+  void RetryPartial();
   void Guard(Watch& watch);
   void Unguard(Watch& watch);
   void CheckGuarded(Node& node);
@@ -260,6 +263,9 @@ class Engine {
   std::deque<HeldMove> held_;
   std::size_t total_backlog_ = 0;  // records in every handle's backlog
   std::vector<Watch*> dying_;      // dead watches whose kernel watches are still to be given back
+  std::unordered_set<Sub*> partial_;  // directories with a subdirectory the kernel would not watch
+  std::unordered_set<Sub*> retrying_;
+  bool retry_partial_ = false;        // kernel watches were given back since: try those again
 };
 
 // Never destroyed: the reader thread runs until the process ends.
@@ -354,6 +360,7 @@ void Engine::Drained() {
 
 void Engine::FlushReads() {
   ReleaseDead();
+  if (retry_partial_) RetryPartial();
   for (Watch* watch : watches_) {
     if (watch->reading) TryComplete(*watch);
   }
@@ -374,6 +381,19 @@ void Engine::ReleaseIfUnused(Node* node) {
   if (!node->unused()) return;
   inotify_rm_watch(inotify_fd_, node->wd);
   nodes_.erase(node->wd);
+  retry_partial_ = !partial_.empty();
+}
+
+// Directories of subtrees that could not be watched (the kernel's limit) are tried again.
+void Engine::RetryPartial() {
+  retry_partial_ = false;
+  // A scan may free other Subs of the set: RemoveSub takes them out of `retrying_` too.
+  retrying_.swap(partial_);
+  while (!retrying_.empty()) {
+    Sub* sub = *retrying_.begin();
+    retrying_.erase(retrying_.begin());
+    if (sub->node) Scan(*sub, kReportNothing);
+  }
 }
 
 // Watches the parent of the watched directory. Without one (the root of a file system, a parent we may not read)
@@ -701,7 +721,9 @@ void Engine::LoseAll() {
     ClearBacklog(*watch);
     watch->lost = true;
   }
-  // Directories created, moved or deleted while the queue was full went unseen: walk every tree again.
+  // Directories created, moved or deleted while the queue was full went unseen: walk every tree again (which also
+  // tries again the directories the kernel would not watch).
+  partial_.clear();
   for (Watch* watch : watches_) {
     if (watch->subtree && watch->root && watch->root->node) Scan(*watch->root, kReportNothing);
   }
@@ -716,6 +738,11 @@ int Engine::AddKernelWatch(const Watch& watch, const std::string& relative, bool
     path += relative;
     mask |= IN_DONT_FOLLOW;  // never the magic link itself, but never a symbolic link inside the tree
   }
+  DWORD seam_error = 0;
+  if (!relative.empty() && SeamConsumeFailure("inotify_add_watch", seam_error)) {
+    failed_hard = true;  // as when the per-user watch limit is reached
+    return -1;
+  }
   const int wd = inotify_add_watch(inotify_fd_, path.c_str(), mask);
   failed_hard = wd < 0 && errno != ENOENT && errno != ENOTDIR;
   return wd;
@@ -728,10 +755,12 @@ Sub* Engine::AddChild(Sub& parent, const std::string& name, const Report& reques
   const std::string relative = ChildPath(parent, name);
   const int wd = AddKernelWatch(watch, relative, failed_hard);
   if (wd < 0) {
-    // Gone again or no longer a directory: nothing to watch. Out of kernel watches: its changes will be missed.
+    // Gone again or no longer a directory: nothing to watch. Out of kernel watches: its changes are missed (a
+    // loss), and the directory is tried again when kernel watches are given back or changes are lost again.
     if (failed_hard) {
       ClearBacklog(watch);
       watch.lost = true;
+      partial_.insert(&parent);
     }
     return nullptr;
   }
@@ -830,6 +859,8 @@ void Engine::RemoveSub(Sub* sub) {
   for (auto& [name, child] : sub->children) RemoveSub(child);
   sub->children.clear();
   scanned_subs_.erase(sub);
+  partial_.erase(sub);
+  retrying_.erase(sub);
   if (Node* node = sub->node) {
     std::erase(node->subs, sub);
     ReleaseIfUnused(node);
@@ -879,6 +910,7 @@ void Engine::EndWatch(Directory& directory, bool cancel_read) {
   watches_.erase(watch);
   directory.watch_ = nullptr;
   delete watch;
+  if (retry_partial_) RetryPartial();
 }
 
 void Engine::CompleteRead(Watch& watch, DWORD status, DWORD bytes, DWORD error) {
