@@ -29,3 +29,26 @@ def test_a_thousand_events_cost_the_worker_one_thread_state(session, tmp_path):
     assert recorder.wait(quorvel.CREATE, tmp_path / "f999")
     assert len(recorder.events) >= 1000
     assert states[0] == 1
+
+
+def test_actions_reach_the_handler_without_a_call_of_the_enum_class(session, tmp_path, monkeypatch):
+    import enum
+
+    recorder = Recorder()
+    assert quorvel.start_fs_watch(recorder)
+    session.add(tmp_path, flags=quorvel.CREATE)
+    session.armed(tmp_path, recorder)
+    calls = [0]
+    original = enum.EnumType.__call__
+
+    def counting(cls, *args, **kwargs):
+        if cls is quorvel.FsWatchAction:
+            calls[0] += 1
+        return original(cls, *args, **kwargs)
+
+    monkeypatch.setattr(enum.EnumType, "__call__", counting)
+    for i in range(100):
+        touch(tmp_path / f"g{i}")
+    assert recorder.wait(quorvel.CREATE, tmp_path / "g99")
+    assert all(type(e[1]) is quorvel.FsWatchAction for e in recorder.events)
+    assert calls[0] == 0
