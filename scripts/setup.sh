@@ -11,7 +11,7 @@ PACKAGES=(
   libx11-dev libxrandr-dev libxext-dev libxres-dev libpng-dev xvfb
   g++-mingw-w64-x86-64
   wine64
-  inotify-tools python3-watchdog
+  inotify-tools python3-watchdog python3-pyinotify
 )
 
 missing=()

@@ -1,9 +1,6 @@
 // The directory watcher: its worker, the handling of each packet, watch registration and the change-record walk.
-//
-// Packets on the port: a read's completion carries the entry's OVERLAPPED and is matched through `in_flight`;
-// posted packets carry none: key 0 is the wake-up, any other key names a watch (its kick, or its removal).
-// A completion of 0 bytes of a live watch means that changes were lost: the read is issued again and a warning
-// logged. Removed entries live in `in_flight` until the completion of their cancelled read is dequeued.
+// Packets: a read's completion carries its entry's OVERLAPPED (matched through `in_flight`, where a removed entry
+// lives until then); posted ones carry none: key 0 wakes the worker, any other names a watch (kick or removal).
 #include "fs_watcher/fs_watcher.h"
 
 #include <algorithm>
@@ -13,6 +10,9 @@
 #include <system_error>
 #ifdef __GLIBCXX__
 #include <cxxabi.h>
+#endif
+#ifndef _WIN32
+#include <pthread.h>
 #endif
 
 #include "fs_watcher/file_attributes.h"
@@ -110,7 +110,7 @@ bool IsLoss(BOOL dequeued, DWORD error, DWORD bytes) {
 
 FsWatcher* FsWatcher::Instance() {
   // Never destroyed: the worker may still run while static destructors do.
-  static FsWatcher* const instance = new FsWatcher();
+  static FsWatcher* const instance = MakeInstance();
   return instance;
 }
 
@@ -568,4 +568,36 @@ std::size_t FsWatcher::WatchCount() {
 std::size_t FsWatcher::InFlightCount() {
   std::lock_guard<std::mutex> lock(mutex);
   return in_flight.size();
+}
+
+FsWatcher* FsWatcher::MakeInstance() {
+  auto* made = new FsWatcher();
+#ifndef _WIN32
+  // A child after fork has no worker; the port and the watches it inherited are the parent's.
+  pthread_atfork(nullptr, nullptr, [] { Instance()->ForgetAfterFork(); });
+#endif
+  return made;
+}
+
+void FsWatcher::ForgetAfterFork() {
+  // Only the forking thread exists here: the locks may have been held by threads that are gone, and the worker
+  // object names a thread of the parent. Both are made anew, over the old ones, which are never used again.
+  new (&mutex) std::mutex();
+  new (&lifecycle_mutex) std::mutex();
+  new (&ended_mutex_) std::mutex();
+  new (&ended_cv_) std::condition_variable();
+  new (&worker) std::thread();
+  worker_id = std::thread::id();
+  port = nullptr;
+  stop_requested = false;
+  wake_sent_ = false;
+  port_closed_ = false;
+  worker_ended_ = false;
+  dequeue_failed_ = false;
+  // The parent's entries are kept, untouched (their handles may be closed only by the parent's own calls).
+  static auto* const parked = new std::vector<std::shared_ptr<WatchEntry>>();
+  for (auto& [id, entry] : watches) parked->push_back(std::move(entry));
+  for (auto& [ov, read] : in_flight) parked->push_back(std::move(read.entry));
+  watches.clear();
+  in_flight.clear();
 }

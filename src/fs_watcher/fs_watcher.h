@@ -78,6 +78,9 @@ class FsWatcher {
   std::size_t InFlightCount();
 
  private:
+  static FsWatcher* MakeInstance();
+  // In a child after fork: starts from a clean state, leaving what the parent had untouched.
+  void ForgetAfterFork();
   BOOL Post(std::uint64_t key);
   static void LogReadFailure(const std::wstring& path, DWORD error);
   // With `lifecycle_mutex` held: joins a held worker, carries out requested removals (or closes every watch),

@@ -16,11 +16,15 @@
 #include "module/conversions.h"  // first: the casters of the watch types
 
 #include <pybind11/pybind11.h>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -309,6 +313,12 @@ void WatchEventToPython(std::uint64_t id, FsWatchAction action, std::wstring_vie
 
 void RegisterWatchFunctions(py::module_& m) {
   FsWatcher::Instance()->SetWorkerEndHook(&ReleaseWorkerThreadState);
+#ifndef _WIN32
+  // A child after fork may have inherited the lock held by a thread that is gone.
+  static const bool fork_handled =
+      pthread_atfork(nullptr, nullptr, [] { new (&StartStopMutex()) std::mutex(); }) == 0;
+  (void)fork_handled;
+#endif
   m.def("start_fs_watch", &StartFsWatch, py::arg("handler"));
   m.def("stop_fs_watch", &StopFsWatch);
   m.def("add_fs_watch", &AddFsWatch, py::arg("dir"), py::arg("filters"), py::arg("flags"), py::arg("file_only"),

@@ -337,3 +337,44 @@ def test_ctrl_c_interrupts_a_stop_that_waits_for_a_blocked_handler():
         raise AssertionError("the stop ignored SIGINT")
     assert child.returncode == 0, err
     assert out.splitlines() == ["interrupted", "add while stopping: 0", "restart: True"]
+
+
+def test_a_forked_child_watches_on_its_own_and_leaves_the_parents_watch_alone(session, tmp_path):
+    # multiprocessing forks by default on Linux: the child must start clean (its own worker, port and inotify
+    # instance), and nothing it does (removing the inherited id too) may end the parent's watch.
+    mine, theirs = tmp_path / "parent", tmp_path / "child"
+    mine.mkdir()
+    theirs.mkdir()
+    recorder = Recorder()
+    assert quorvel.start_fs_watch(recorder)
+    parent_id = session.add(mine, flags=quorvel.CREATE)
+    session.armed(mine, recorder)
+    pid = os.fork()
+    if pid == 0:
+        code = 3
+        try:
+            seen = Recorder()
+            if quorvel.start_fs_watch(seen):
+                code = 4
+                child_id = quorvel.add_fs_watch(str(theirs), [watch_filter()], quorvel.CREATE, False)
+                probes = iter(range(10**6))
+                if child_id and wait_for(lambda: touch(theirs / f"c{next(probes)}") or seen.events, 10):
+                    code = 0
+                quorvel.remove_fs_watch(parent_id)
+                quorvel.remove_fs_watch(child_id)
+                quorvel.stop_fs_watch()
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + CHILD_TIMEOUT
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            raise AssertionError("the child hung")
+        time.sleep(0.01)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+    touch(mine / "after-the-child")
+    assert recorder.wait(quorvel.CREATE, mine / "after-the-child")

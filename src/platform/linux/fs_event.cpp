@@ -45,6 +45,9 @@
 //   a read issued afterwards fails the same way. The handle's open descriptor keeps the kernel from reporting the
 //   directory's own deletion, so it is seen from the parent directory (watched for deletions and renames only):
 //   a directory gone from there whose link count is 0.
+// - fork: a child starts from a clean state: its own inotify instance and reader thread on first use; the
+//   parent's engine, its watches and its kernel watches are never touched there (a handle inherited from the
+//   parent starts a new watch with its next read).
 // - Reads that cannot be issued: a file handle -> ERROR_INVALID_PARAMETER (as Windows); a null buffer or a filter
 //   of 0 or unknown bits -> ERROR_INVALID_PARAMETER; a buffer that is not DWORD-aligned -> ERROR_NOACCESS; a read
 //   already outstanding on the handle -> ERROR_BUSY (Windows would queue it; nothing here issues two); synchronous
@@ -56,8 +59,10 @@
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -184,6 +189,10 @@ struct HeldMove {
 // Renames by other processes may interleave; beyond this many unpaired halves the oldest counts as a move out.
 constexpr std::size_t kMaxHeldMoves = 64;
 
+// Counts the forks this process came out of as a child: a watch made before the last one belongs to the
+// parent's engine, which the child never touches.
+std::atomic<unsigned> engine_generation{0};
+
 class Directory final : public Bindable {
  public:
   explicit Directory(int fd) : Bindable(Kind::Directory), fd_(fd) {}
@@ -192,15 +201,31 @@ class Directory final : public Bindable {
   }
   void OnClose() override;
 
+  // The watch of this handle in this process's engine; null when there is none (one made by the parent before
+  // a fork is forgotten, never touched). Guarded by the engine's mutex.
+  Watch* OwnWatch() {
+    if (watch_ && generation_ != engine_generation.load()) watch_ = nullptr;
+    return watch_;
+  }
+
   // Guarded by the engine's mutex.
   int fd_;
   bool closed_ = false;
   Watch* watch_ = nullptr;
+  unsigned generation_ = 0;  // engine_generation when `watch_` was made
 };
 
 class Engine {
  public:
   std::mutex mutex;
+
+  // In a child after fork, on the forking thread alone: the reader thread does not exist there and the inotify
+  // instance is shared with the parent (removing a kernel watch would end the parent's), so this engine is left
+  // as it is and only its descriptors are closed.
+  void AbandonInChild() {
+    if (inotify_fd_ >= 0) ::close(inotify_fd_);
+    if (epoll_fd_ >= 0) ::close(epoll_fd_);
+  }
 
   // All below guarded by `mutex`.
   DWORD Start();
@@ -268,9 +293,22 @@ class Engine {
   bool retry_partial_ = false;        // kernel watches were given back since: try those again
 };
 
-// Never destroyed: the reader thread runs until the process ends.
+// Never destroyed: the reader thread runs until the process ends. A child after fork makes its own on first use.
+std::atomic<Engine*> current_engine{nullptr};
+
+void ForgetEngineInChild() {
+  if (Engine* old = current_engine.exchange(nullptr)) old->AbandonInChild();
+  engine_generation.fetch_add(1);
+}
+
 Engine& engine() {
-  static Engine* e = new Engine;
+  static const bool fork_handled = [] { return pthread_atfork(nullptr, nullptr, &ForgetEngineInChild) == 0; }();
+  (void)fork_handled;
+  Engine* e = current_engine.load();
+  if (e) return *e;
+  auto* made = new Engine;
+  if (current_engine.compare_exchange_strong(e, made)) return *made;
+  delete made;
   return *e;
 }
 
@@ -888,12 +926,13 @@ DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter, DWORD
   if (subtree) Scan(*watch->root, kReportNothing);
   Guard(*watch);
   directory.watch_ = watch.get();
+  directory.generation_ = engine_generation.load();
   watches_.insert(watch.release());
   return ERROR_SUCCESS;
 }
 
 void Engine::EndWatch(Directory& directory, bool cancel_read) {
-  Watch* watch = directory.watch_;
+  Watch* watch = directory.OwnWatch();
   if (!watch) return;
   if (watch->reading && cancel_read) {
     const DWORD error = SeamCancelledReadError();
@@ -1003,7 +1042,7 @@ bool CompleteOutstandingRead(HANDLE handle, DWORD error) {
   auto& directory = static_cast<Directory&>(*object);
   Engine& e = engine();
   std::lock_guard lock(e.mutex);
-  Watch* watch = directory.watch_;
+  Watch* watch = directory.OwnWatch();
   if (!watch || !watch->reading) return false;
   if (error == ERROR_SUCCESS) {
     e.ClearBacklog(*watch);
@@ -1037,7 +1076,7 @@ BOOL ReadDirectoryChangesW(HANDLE hDirectory, LPVOID lpBuffer, DWORD nBufferLeng
   d::Engine& e = d::engine();
   std::lock_guard lock(e.mutex);
   if (directory.closed_) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  if (!directory.watch_) {
+  if (!directory.OwnWatch()) {
     if (DWORD error = e.BeginWatch(directory, bWatchSubtree != FALSE, dwNotifyFilter, nBufferLength); error != ERROR_SUCCESS)
       return Fail(error, FALSE);
   }
