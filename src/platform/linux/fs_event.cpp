@@ -21,9 +21,11 @@
 // - Actions: IN_CREATE -> ADDED, IN_DELETE -> REMOVED, IN_MODIFY -> MODIFIED (files only, under
 //   FILE_NOTIFY_CHANGE_LAST_WRITE; consecutive writes to one file not yet read are coalesced into one record),
 //   IN_MOVED_FROM + IN_MOVED_TO with one cookie inside the watched tree -> RENAMED_OLD_NAME, RENAMED_NEW_NAME; a move
-//   into the tree -> ADDED, out of it -> REMOVED. A MOVED_FROM waits for the MOVED_TO with its cookie; it counts as
-//   a move out as soon as another event of a watch that saw it arrives, or when the kernel queue stays empty for
-//   2 ms (events of unrelated directories, such as another process's renames, do not end the wait). Files count
+//   into the tree -> ADDED, out of it -> REMOVED. A MOVED_FROM waits for the MOVED_TO with its cookie (pairing goes
+//   by cookie alone: other events, also of the same directory, may come between the halves); it counts as a move
+//   out when the kernel queue stays empty for 2 ms, when more than kMaxHeldMoves halves wait, or when a later event
+//   names the same entry or comes from inside the moved directory. Its records keep the place of the MOVED_FROM
+//   in each handle's order: a read delivers records up to a half still waiting, and the rest after it. Files count
 //   under FILE_NOTIFY_CHANGE_FILE_NAME, directories (IN_ISDIR) under FILE_NOTIFY_CHANGE_DIR_NAME, symbolic links as
 //   files. Attribute changes (also a touch of the modification time) are not reported; the size, attribute,
 //   access, creation and security filters are accepted and report nothing.
@@ -97,8 +99,9 @@ constexpr DWORD kKnownFilters = 0x17F;  // FILE_NAME .. SECURITY, as Windows acc
 constexpr DWORD kStatusUnsuccessful = 0xC0000001u;
 
 struct Record {
-  DWORD action;
+  DWORD action;      // 0: the place of a held move's records, not yet known (`serial` names the move)
   std::string name;  // bytes, relative to the watched directory
+  std::uint64_t serial = 0;
 };
 
 struct Watch;
@@ -183,7 +186,8 @@ struct HeldMove {
   uint32_t cookie = 0;
   bool is_dir = false;
   std::string name;
-  std::vector<const Watch*> watches;  // compared only, never followed: the watches that saw it leave
+  std::vector<const Watch*> watches;  // compared only (followed only while in watches_): the watches that saw it
+  std::uint64_t serial = 0;           // names its place in those watches' backlogs
 };
 
 // Renames by other processes may interleave; beyond this many unpaired halves the oldest counts as a move out.
@@ -250,10 +254,12 @@ class Engine {
   void Deleted(Node& node, const std::string& name, bool is_dir);
   void Modified(Node& node, const std::string& name, bool is_dir);
   void MovedIn(Sub& sub, const std::string& name, bool is_dir);
-  void MovedOut(Sub& sub, const std::string& name, bool is_dir);
+  void MovedOut(Sub& sub, const std::string& name, bool is_dir, std::uint64_t serial = 0);
+  void Settle(Watch& watch, std::uint64_t serial, std::vector<Record> records);
   void ResolveHeld(const HeldMove& from);
+  void ResolveSameEntry(int wd, const std::string& name);
+  void ResolveHeldAbove(int wd);
   void ResolveAllHeld();
-  void ResolveRelated(int wd);
   void Renamed(const HeldMove& from, Node* to_node, const std::string& to_name);
   void NodeGone(int wd);
   void LoseAll();
@@ -286,6 +292,7 @@ class Engine {
   std::unordered_set<Watch*> watches_;
   std::unordered_set<Sub*> scanned_subs_;
   std::deque<HeldMove> held_;
+  std::uint64_t next_serial_ = 1;
   std::size_t total_backlog_ = 0;  // records in every handle's backlog
   std::vector<Watch*> dying_;      // dead watches whose kernel watches are still to be given back
   std::unordered_set<Sub*> partial_;  // directories with a subdirectory the kernel would not watch
@@ -473,12 +480,24 @@ void Engine::Process(const inotify_event& event) {
   }
   const bool is_dir = (event.mask & IN_ISDIR) != 0;
   const std::string name = event.len ? std::string(event.name) : std::string();
+  if (!held_.empty()) ResolveHeldAbove(event.wd);
   Node* node = FindNode(event.wd);
 
   if (event.mask & IN_MOVED_FROM) {
     if (!node || name.empty() || node->subs.empty()) return;
-    HeldMove held{event.wd, event.cookie, is_dir, name, {}};
-    for (const Sub* sub : node->subs) held.watches.push_back(sub->watch);
+    ResolveSameEntry(event.wd, name);
+    node = FindNode(event.wd);
+    if (!node) return;
+    HeldMove held{event.wd, event.cookie, is_dir, name, {}, next_serial_++};
+    for (Sub* sub : node->subs) {
+      Watch& watch = *sub->watch;
+      held.watches.push_back(&watch);
+      // Its records take this place in the watch's order, whenever the move is resolved.
+      if (WantsName(watch, is_dir) && !watch.lost && !watch.dead) {
+        watch.backlog.push_back(Record{0, std::string(), held.serial});
+        ++total_backlog_;
+      }
+    }
     held_.push_back(std::move(held));
     if (held_.size() > kMaxHeldMoves) {
       HeldMove oldest = std::move(held_.front());
@@ -496,7 +515,7 @@ void Engine::Process(const inotify_event& event) {
       if (!name.empty()) Renamed(from, node, name);
       return;
     }
-    ResolveRelated(event.wd);
+    ResolveSameEntry(event.wd, name);
     node = FindNode(event.wd);  // resolving may have released it
     if (node && !name.empty()) {
       const std::vector<Sub*> subs = node->subs;
@@ -504,9 +523,11 @@ void Engine::Process(const inotify_event& event) {
     }
     return;
   }
-  // Any other event of a watch that saw an entry leave: that entry is not coming back within the tree.
-  ResolveRelated(event.wd);
-  node = FindNode(event.wd);
+  // An event that names an entry held as moved away: that entry is not coming back under its old name.
+  if (!name.empty() && !held_.empty()) {
+    ResolveSameEntry(event.wd, name);
+    node = FindNode(event.wd);
+  }
 
   if (event.mask & IN_IGNORED) {
     NodeGone(event.wd);
@@ -647,46 +668,89 @@ void Engine::MovedIn(Sub& sub, const std::string& name, bool is_dir) {
   if (is_dir && watch.subtree) AddChild(sub, name, Report{Report::kSince, {}});
 }
 
-void Engine::MovedOut(Sub& sub, const std::string& name, bool is_dir) {
+void Engine::MovedOut(Sub& sub, const std::string& name, bool is_dir, std::uint64_t serial) {
   sub.scanned.erase(name);
   Watch& watch = *sub.watch;
-  if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_REMOVED, ChildPath(sub, name));
+  if (WantsName(watch, is_dir)) {
+    if (serial) {
+      Settle(watch, serial, {Record{FILE_ACTION_REMOVED, ChildPath(sub, name)}});
+    } else {
+      Append(watch, FILE_ACTION_REMOVED, ChildPath(sub, name));
+    }
+  }
   if (is_dir) RemoveChild(sub, name);
+}
+
+// Puts a held move's records in its place in the watch's backlog. Its place is gone when the backlog was dropped
+// meanwhile (a loss, already signalled): then so are the records.
+void Engine::Settle(Watch& watch, std::uint64_t serial, std::vector<Record> records) {
+  auto& backlog = watch.backlog;
+  for (auto it = backlog.end(); it != backlog.begin();) {
+    --it;
+    if (it->action != 0 || it->serial != serial) continue;
+    it = backlog.erase(it);
+    --total_backlog_;
+    for (const Record& record : records) {
+      if (watch.backlog_bytes_limit) watch.backlog_bytes += RecordBytes(record);
+    }
+    total_backlog_ += records.size();
+    backlog.insert(it, std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+    return;
+  }
 }
 
 // A MOVED_FROM that nothing paired: the entry left every tree that saw it.
 void Engine::ResolveHeld(const HeldMove& from) {
-  Node* node = FindNode(from.wd);
-  if (!node) return;
-  const std::vector<Sub*> subs = node->subs;
-  for (Sub* sub : subs) MovedOut(*sub, from.name, from.is_dir);
+  if (Node* node = FindNode(from.wd)) {
+    const std::vector<Sub*> subs = node->subs;
+    for (Sub* sub : subs) MovedOut(*sub, from.name, from.is_dir, from.serial);
+  }
+  // Places no record took (the directory's watch is gone) are given up, so later records can be read.
+  for (const Watch* seen : from.watches) {
+    auto live = watches_.find(const_cast<Watch*>(seen));
+    if (live != watches_.end()) Settle(**live, from.serial, {});
+  }
+}
+
+// Resolves as moved away the held halves of directories that hold `wd`'s directory: it reports from where they
+// went, so they are not where they were.
+void Engine::ResolveHeldAbove(int wd) {
+  for (auto it = held_.begin(); it != held_.end();) {
+    const Node* node = FindNode(wd);  // a move out resolved below may release it
+    if (!node) return;
+    bool above = false;
+    for (const Sub* sub : node->subs) {
+      for (const Sub* s = sub; s->parent && !above; s = s->parent) {
+        above = s->parent->node && s->parent->node->wd == it->wd && s->name == it->name;
+      }
+    }
+    if (!above) {
+      ++it;
+      continue;
+    }
+    HeldMove from = std::move(*it);
+    it = held_.erase(it);
+    ResolveHeld(from);
+  }
+}
+
+// Resolves as moved away the held halves of the entry `name` of directory `wd`: a later event names it anew.
+void Engine::ResolveSameEntry(int wd, const std::string& name) {
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (it->wd != wd || it->name != name) {
+      ++it;
+      continue;
+    }
+    HeldMove from = std::move(*it);
+    it = held_.erase(it);
+    ResolveHeld(from);
+  }
 }
 
 void Engine::ResolveAllHeld() {
   while (!held_.empty()) {
     HeldMove from = std::move(held_.front());
     held_.pop_front();
-    ResolveHeld(from);
-  }
-}
-
-// Resolves, in order, the held halves seen by a watch that `node` also reports to, so that a watch's records keep
-// the order of its events. Events of other watches (other processes' renames, parents watched for deletion) leave
-// them waiting for their partner.
-void Engine::ResolveRelated(int wd) {
-  for (auto it = held_.begin(); it != held_.end();) {
-    const Node* node = FindNode(wd);  // a move out resolved below may release it
-    if (!node) return;
-    bool related = false;
-    for (const Sub* sub : node->subs) {
-      if (std::find(it->watches.begin(), it->watches.end(), sub->watch) != it->watches.end()) related = true;
-    }
-    if (!related) {
-      ++it;
-      continue;
-    }
-    HeldMove from = std::move(*it);
-    it = held_.erase(it);
     ResolveHeld(from);
   }
 }
@@ -704,15 +768,16 @@ void Engine::Renamed(const HeldMove& from, Node* to_node, const std::string& to_
       if (candidate->watch == &watch) target = candidate;
     }
     if (!target) {
-      MovedOut(*source, from.name, from.is_dir);
+      MovedOut(*source, from.name, from.is_dir, from.serial);
       continue;
     }
     source->scanned.erase(from.name);
     paired.insert(&watch);
     target->scanned.erase(to_name);
     if (WantsName(watch, from.is_dir)) {
-      Append(watch, FILE_ACTION_RENAMED_OLD_NAME, ChildPath(*source, from.name));
-      Append(watch, FILE_ACTION_RENAMED_NEW_NAME, ChildPath(*target, to_name));
+      Settle(watch, from.serial,
+             {Record{FILE_ACTION_RENAMED_OLD_NAME, ChildPath(*source, from.name)},
+              Record{FILE_ACTION_RENAMED_NEW_NAME, ChildPath(*target, to_name)}});
     }
     if (!from.is_dir || !watch.subtree) continue;
     // The directory keeps its kernel watches; only its place in the tree changes.
@@ -730,6 +795,10 @@ void Engine::Renamed(const HeldMove& from, Node* to_node, const std::string& to_
   }
   for (Sub* target : to_subs) {
     if (!paired.count(target->watch)) MovedIn(*target, to_name, from.is_dir);
+  }
+  for (const Watch* seen : from.watches) {
+    auto live = watches_.find(const_cast<Watch*>(seen));
+    if (live != watches_.end()) Settle(**live, from.serial, {});
   }
 }
 
@@ -969,6 +1038,7 @@ DWORD Engine::Fill(Watch& watch) {
   std::size_t previous = SIZE_MAX;
   while (!watch.backlog.empty()) {
     const Record& record = watch.backlog.front();
+    if (record.action == 0) break;  // a held move: what follows waits for its records
     const std::wstring name = Utf8ToWide(record.name);
     const std::size_t name_bytes = name.size() * sizeof(WCHAR);
     const std::size_t size = kHeader + name_bytes;
@@ -997,6 +1067,7 @@ bool Engine::TryComplete(Watch& watch) {
       CompleteRead(watch, QUORVEL_STATUS_SUCCESS, bytes, ERROR_SUCCESS);
       return true;
     }
+    if (watch.backlog.front().action == 0) return false;  // waits for a held move
     // A record larger than the whole buffer: it alone is lost, and this read says so; what came before it was
     // delivered by earlier reads, what follows it waits for the next.
     if (watch.backlog_bytes_limit) watch.backlog_bytes -= RecordBytes(watch.backlog.front());
