@@ -1,9 +1,12 @@
 // ReadDirectoryChangesW over a subtree: directories created, moved and renamed later, the scan of new
 // directories, and symbolic links.
+#include <fcntl.h>
+
 #include "platform_test_support.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 
 namespace platform_test {
@@ -61,6 +64,48 @@ TEST_F(Subtree, ASubdirectoryTheKernelWouldNotWatchIsTriedAgainWhenWatchesAreGiv
   WriteFile(tmp_ / "full/inside", "");
   WriteFile(tmp_ / "end");
   EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"full/inside"}}));
+}
+
+TEST_F(Subtree, AddingABigTreeCostsOtherWatchesNothing) {
+  // 60,000 directories, and a busy directory beside them, on a tmpfs. The busy directory gets files at a steady
+  // rate the reader keeps up with easily; watching the whole tree (about 0.6 s) while the reader cannot drain the
+  // kernel queue (16,384 events here) would let that queue overflow.
+  char root_template[] = "/dev/shm/quorvel-big-XXXXXX";
+  ASSERT_NE(::mkdtemp(root_template), nullptr);
+  const std::filesystem::path root = root_template, big = root / "tree", busy_dir = root / "busy";
+  for (int top = 0; top < 60; ++top) {
+    for (int sub = 0; sub < 1000; ++sub) {
+      std::filesystem::create_directories(big / std::to_string(top) / std::to_string(sub));
+    }
+  }
+  std::filesystem::create_directories(busy_dir);
+  Watch busy(busy_dir.string());
+  ASSERT_TRUE(busy.Read());
+  busy.set_pending(true);
+  std::atomic<bool> stop{false};
+  std::atomic<int> made{0};
+  std::thread writer([&] {
+    constexpr auto kEvery = std::chrono::microseconds(20);  // about 50,000 files a second
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(20);
+    for (int i = 0; !stop.load() && std::chrono::steady_clock::now() < deadline; ++i) {
+      while (std::chrono::steady_clock::now() < start + i * kEvery) {
+      }
+      const int fd = ::open((busy_dir / ("f" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      if (fd >= 0) ::close(fd);
+      made = i + 1;
+    }
+  });
+  while (made.load() < 1000) std::this_thread::yield();
+  auto tree = std::make_unique<Watch>(big.string(), true);
+  EXPECT_TRUE(tree->Read());  // returns once the whole tree is watched
+  stop = true;
+  writer.join();
+  ::close(::open((busy_dir / "end").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  const auto changes = busy.CollectUntilName(L"end");  // fails on a loss (a read of 0 bytes)
+  EXPECT_EQ(changes.size(), static_cast<std::size_t>(made.load()));
+  tree.reset();
+  std::filesystem::remove_all(root);
 }
 
 TEST_F(Subtree, WithoutSubtreeNestedChangesAreNotReported) {

@@ -59,7 +59,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/linux/errors.h"
 #include "platform/linux/fs_event_engine.h"
@@ -86,6 +88,9 @@ DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter, DWORD
   Node* node = NodeFor(wd);
   watch->root = new Sub{watch.get(), nullptr, std::string(), node, {}, {}};
   node->subs.push_back(watch->root);
+  // The subdirectories are listed by the first read in slices (ScanSlice), so that a big tree does not keep the
+  // reader from draining the kernel queue for every other watch.
+  watch->deferring = subtree;
   if (subtree) Scan(*watch->root, kReportNothing);
   Guard(*watch);
   directory.watch_ = watch.get();
@@ -245,11 +250,18 @@ BOOL ReadDirectoryChangesW(HANDLE hDirectory, LPVOID lpBuffer, DWORD nBufferLeng
 
   auto& directory = static_cast<d::fs_event::Directory&>(*object);
   d::fs_event::Engine& e = d::fs_event::engine();
-  std::lock_guard lock(e.mutex);
+  std::unique_lock lock(e.mutex);
   if (directory.closed_) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!directory.OwnWatch()) {
     if (DWORD error = e.BeginWatch(directory, bWatchSubtree != FALSE, dwNotifyFilter, nBufferLength); error != ERROR_SUCCESS)
       return Fail(error, FALSE);
+  }
+  // The read is issued once the whole tree is watched; between slices of that work the reader drains the queue.
+  while (e.ScanSlice(*directory.watch_)) {
+    lock.unlock();
+    while (e.reader_waiting.load() > 0) std::this_thread::yield();
+    lock.lock();
+    if (directory.closed_ || !directory.OwnWatch()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   }
   d::fs_event::Watch& watch = *directory.watch_;
   if (watch.reading) return Fail(ERROR_BUSY, FALSE);

@@ -90,6 +90,16 @@ struct Watch {
   Node* guard = nullptr;  // the parent directory's node
   std::size_t backlog_limit;
   std::deque<Record> backlog;
+  // The first scan of a subtree, done in slices by the first read (the lock is given up between them): the work
+  // left, each item a directory to list (empty name) or a subdirectory of it to watch. Items whose directory was
+  // removed meanwhile are skipped: `to_scan_set` holds only live ones.
+  struct ScanItem {
+    Sub* parent;
+    std::string name;
+  };
+  bool deferring = false;
+  std::deque<ScanItem> to_scan;
+  std::unordered_set<Sub*> to_scan_set;
   // The test seam's Windows mode: the backlog holds at most what the first read's buffer would (0: no such bound).
   std::size_t backlog_bytes_limit = 0;
   std::size_t backlog_bytes = 0;
@@ -144,6 +154,8 @@ class Directory final : public Bindable {
 class Engine {
  public:
   std::mutex mutex;
+  // The reader waits for `mutex`: a long job that holds it lets the reader have it first (ScanSlice's caller).
+  std::atomic<int> reader_waiting{0};
 
   // In a child after fork, on the forking thread alone: the reader thread does not exist there and the inotify
   // instance is shared with the parent (removing a kernel watch would end the parent's), so this engine is left
@@ -164,6 +176,8 @@ class Engine {
     FlushReads();
   }
   void CompleteRead(Watch& watch, DWORD status, DWORD bytes, DWORD error);
+  // Lists up to a slice of the directories the first scan of `watch` found; true while more wait.
+  bool ScanSlice(Watch& watch);
   void ClearBacklog(Watch& watch);
 
  private:

@@ -72,6 +72,18 @@ DWORD Engine::Start() {
   return ERROR_SUCCESS;
 }
 
+// The reader's hold of the engine's lock: announced, so that a long job holding it (the first scan of a big tree)
+// lets the reader in between its slices.
+struct ReaderLock {
+  explicit ReaderLock(Engine& engine) : engine_(engine) {
+    engine_.reader_waiting.fetch_add(1);
+    engine_.mutex.lock();
+    engine_.reader_waiting.fetch_sub(1);
+  }
+  ~ReaderLock() { engine_.mutex.unlock(); }
+  Engine& engine_;
+};
+
 void Engine::ReaderLoop() {
   // The descriptors are set before the thread starts and never change.
   int ifd, efd;
@@ -86,7 +98,7 @@ void Engine::ReaderLoop() {
     if (epoll_wait(efd, &ready, 1, -1) < 0) continue;  // EINTR
     bool grace_used = false;
     for (;;) {
-      const ssize_t length = ::read(ifd, buffer, sizeof buffer);
+      ssize_t length = ::read(ifd, buffer, sizeof buffer);
       if (length < 0) {
         if (errno == EINTR) continue;
         bool move_held;
@@ -100,18 +112,22 @@ void Engine::ReaderLoop() {
           grace_used = true;
           if (epoll_wait(efd, &ready, 1, 2) > 0) continue;
         }
-        std::lock_guard lock(mutex);
+        ReaderLock lock(*this);
         Drained();
         break;
       }
       grace_used = false;
-      std::lock_guard lock(mutex);
-      for (ssize_t offset = 0; offset < length;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-        Process(*event);
-        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      }
-      FlushReads();
+      ReaderLock lock(*this);
+      // Whatever is queued meanwhile is read under the same hold: the lock may have been hard to get.
+      do {
+        for (ssize_t offset = 0; offset < length;) {
+          const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+          Process(*event);
+          offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+        FlushReads();
+        length = ::read(ifd, buffer, sizeof buffer);
+      } while (length > 0);
     }
   }
 }

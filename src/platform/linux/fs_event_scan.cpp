@@ -5,7 +5,8 @@
 // for what was created in it after the move but before its watch was in place (birth time not older than the
 // directory's change time, which the move set, less two clock ticks). Symbolic links are never followed. A
 // subdirectory the kernel refuses to watch (the per-user limit) is a loss, tried again when kernel watches are
-// given back or after the next queue overflow.
+// given back or after the next queue overflow. The first scan of a subtree is done in slices, by the first read,
+// which gives up the lock between them: adding a big tree does not keep the reader from draining the queue.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -96,8 +97,32 @@ Sub* Engine::AddChild(Sub& parent, const std::string& name, const Report& reques
       report.since = Earlier(st.st_ctim, TimestampSlack());
     }
   }
-  Scan(*sub, report);
+  if (watch.deferring && report.mode == Report::kNothing) {
+    watch.to_scan.push_back({sub, std::string()});
+    watch.to_scan_set.insert(sub);
+  } else {
+    Scan(*sub, report);
+  }
   return sub;
+}
+
+bool Engine::ScanSlice(Watch& watch) {
+  constexpr int kSlice = 16;  // directories listed or watched per slice
+  for (int done = 0; done < kSlice && !watch.to_scan.empty();) {
+    Watch::ScanItem item = std::move(watch.to_scan.front());
+    watch.to_scan.pop_front();
+    if (!watch.to_scan_set.count(item.parent)) continue;  // removed meanwhile
+    if (item.name.empty()) {
+      Scan(*item.parent, kReportNothing);
+    } else {
+      AddChild(*item.parent, item.name, kReportNothing);
+    }
+    ++done;
+  }
+  if (!watch.to_scan.empty()) return true;
+  watch.deferring = false;
+  watch.to_scan_set.clear();
+  return false;
 }
 
 // Lists a directory of the tree: watches the subdirectories not yet watched (reporting what a new directory holds
@@ -155,6 +180,9 @@ void Engine::Scan(Sub& sub, const Report& report) {
     auto it = sub.children.find(name);
     if (it != sub.children.end()) {
       Scan(*it->second, kReportNothing);
+    } else if (sub.watch->deferring && report.mode == Report::kNothing) {
+      sub.watch->to_scan.push_back({&sub, name});
+      sub.watch->to_scan_set.insert(&sub);
     } else if (sub.watch->subtree) {
       AddChild(sub, name, report);
     }
@@ -174,6 +202,7 @@ void Engine::RemoveSub(Sub* sub) {
   for (auto& [name, child] : sub->children) RemoveSub(child);
   sub->children.clear();
   scanned_subs_.erase(sub);
+  sub->watch->to_scan_set.erase(sub);
   partial_.erase(sub);
   retrying_.erase(sub);
   if (Node* node = sub->node) {
