@@ -1,11 +1,14 @@
-"""Directory watching, quorvel against watchdog's inotify observer, side by side on the same work (figures only,
-never pass/fail). Each side runs in its own process on a fresh tmpfs directory; the files are made by another
-process (bench/watch_writer.py) pinned to its own CPU.
+"""Directory watching, quorvel against watchdog's inotify observer, pyinotify and `inotifywait -m -r`, side by
+side on the same work (figures only, never pass/fail). Each side runs in its own process on a fresh tmpfs
+directory; the files are made by another process (bench/watch_writer.py) pinned to its own CPU. The burst is
+100,000 creations over 100 directories (WATCH_BENCH_BURST, WATCH_BENCH_BURST_DIRS).
 
   PYTHONPATH=<build>/python python3.13 bench/watch_compare.py [--cases burst,latency,idle] [--runs N]
+                                                              [--impls quorvel,watchdog,pyinotify,inotifywait]
 
-quorvel runs under the interpreter that runs this script; watchdog under /usr/bin/python3 (Debian's
-python3-watchdog is not importable from 3.13). Work happens in /dev/shm (a tmpfs): /tmp is a slow disk here.
+quorvel runs under the interpreter that runs this script; the peers under /usr/bin/python3 (Debian's
+python3-watchdog and python3-pyinotify are not importable from 3.13). Work happens in /dev/shm (a tmpfs): /tmp is
+a slow disk here.
 """
 import argparse
 import json
@@ -42,8 +45,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cases", default="burst,latency,idle")
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--impls", default="quorvel,watchdog,pyinotify,inotifywait")
     args = parser.parse_args()
-    impls = ["quorvel", "watchdog"]
+    impls = args.impls.split(",")
     for case in args.cases.split(","):
         results = {impl: [run_side(impl, case) for _ in range(args.runs)] for impl in impls}
         print(f"\n== {case} ({args.runs} runs each, medians)")
@@ -52,25 +56,34 @@ def main():
                 if "error" in r:
                     print(f"  {impl}: error {r['error']}")
         if case == "burst":
-            print(f"  {'':10} {'files':>7} {'lost':>6} {'s to last event':>16} {'events/s':>10} {'writer s':>9}")
+            print(f"  {'':12} {'files':>7} {'lost':>6} {'s to last event':>16} {'events/s':>10} {'cpu s':>7} "
+                  f"{'cpu us/event':>13} {'writer s':>9}")
             for impl in impls:
                 rs = results[impl]
-                print(f"  {impl:10} {median(rs, 'files'):7.0f} {max(r.get('lost', 0) for r in rs):6d} "
+                print(f"  {impl:12} {median(rs, 'files'):7.0f} {max(r.get('lost', 0) for r in rs):6d} "
                       f"{median(rs, 'seconds_to_last_event'):16.3f} {median(rs, 'events_per_second'):10.0f} "
+                      f"{median(rs, 'cpu_seconds'):7.2f} {median(rs, 'cpu_us_per_event'):13.1f} "
                       f"{median(rs, 'writer_seconds'):9.3f}")
-            q, w = median(results["quorvel"], "events_per_second"), median(results["watchdog"], "events_per_second")
-            print(f"  events/s ratio quorvel/watchdog: {q / w:.2f}" if w else "")
+            if "quorvel" in impls:
+                q = results["quorvel"]
+                for peer in impls:
+                    if peer == "quorvel":
+                        continue
+                    rate = median(results[peer], "events_per_second")
+                    cpu = median(results[peer], "cpu_us_per_event")
+                    print(f"  quorvel/{peer}: events/s {median(q, 'events_per_second') / rate:.2f}, "
+                          f"cpu per event {median(q, 'cpu_us_per_event') / cpu:.2f}")
         elif case == "latency":
-            print(f"  {'':10} {'writes':>7} {'seen':>6} {'median us':>10} {'p99 us':>10} {'max us':>10}")
+            print(f"  {'':12} {'writes':>7} {'seen':>6} {'median us':>10} {'p99 us':>10} {'max us':>10}")
             for impl in impls:
                 rs = results[impl]
-                print(f"  {impl:10} {median(rs, 'writes'):7.0f} {min(r.get('seen', 0) for r in rs):6d} "
+                print(f"  {impl:12} {median(rs, 'writes'):7.0f} {min(r.get('seen', 0) for r in rs):6d} "
                       f"{median(rs, 'median_us'):10.0f} {median(rs, 'p99_us'):10.0f} {median(rs, 'max_us'):10.0f}")
         elif case == "idle":
-            print(f"  {'':10} {'watches':>8} {'seconds':>8} {'cpu s':>8} {'cpu %':>7}")
+            print(f"  {'':12} {'watches':>8} {'seconds':>8} {'cpu s':>8} {'cpu %':>7}")
             for impl in impls:
                 rs = results[impl]
-                print(f"  {impl:10} {median(rs, 'watches'):8.0f} {median(rs, 'seconds'):8.1f} "
+                print(f"  {impl:12} {median(rs, 'watches'):8.0f} {median(rs, 'seconds'):8.1f} "
                       f"{median(rs, 'cpu_seconds'):8.4f} {median(rs, 'cpu_percent'):7.2f}")
         sys.stdout.flush()
 

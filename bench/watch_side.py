@@ -1,8 +1,9 @@
-"""One side of the watcher comparison: quorvel (under CPython 3.13) or watchdog's inotify observer (under the
-system Python, where Debian's python3-watchdog lives). Prints one JSON object with its figures.
+"""One side of the watcher comparison: quorvel (under CPython 3.13), or watchdog's inotify observer, pyinotify's
+threaded notifier or `inotifywait -m` (read line by line), the peers under the system Python, where Debian's
+python3-watchdog and python3-pyinotify live. Prints one JSON object with its figures.
 
   watch_side.py IMPL CASE WORKDIR WRITER_PYTHON
-  IMPL: quorvel | watchdog;  CASE: burst | latency | idle
+  IMPL: quorvel | watchdog | pyinotify | inotifywait;  CASE: burst | latency | idle
 """
 import json
 import os
@@ -12,7 +13,8 @@ import sys
 import threading
 import time
 
-BURST = int(os.environ.get("WATCH_BENCH_BURST", "20000"))
+BURST = int(os.environ.get("WATCH_BENCH_BURST", "100000"))
+BURST_DIRS = int(os.environ.get("WATCH_BENCH_BURST_DIRS", "100"))
 LATENCY_WRITES = int(os.environ.get("WATCH_BENCH_LATENCY_WRITES", "1000"))
 IDLE_WATCHES = 100
 IDLE_SECONDS = float(os.environ.get("WATCH_BENCH_IDLE_SECONDS", "10"))
@@ -67,8 +69,72 @@ class WatchdogSide:
         self.observer.join()
 
 
+class PyinotifySide:
+    def __init__(self, on_created):
+        import pyinotify
+
+        class Handler(pyinotify.ProcessEvent):
+            def process_IN_CREATE(self, event):
+                on_created(event.pathname)
+
+        self.pyinotify = pyinotify
+        self.manager = pyinotify.WatchManager()
+        self.notifier = pyinotify.ThreadedNotifier(self.manager, Handler())
+        self.notifier.start()
+
+    def watch(self, directory, recursive):
+        self.manager.add_watch(directory, self.pyinotify.IN_CREATE, rec=recursive, auto_add=recursive)
+
+    def close(self):
+        self.notifier.stop()
+
+
+class InotifywaitSide:
+    """`inotifywait -m`, its lines read by a thread of this process; its processor time is the tool's own."""
+
+    def __init__(self, on_created):
+        self.on_created = on_created
+        self.processes = []
+        self.readers = []
+
+    def watch(self, directory, recursive):
+        args = ["inotifywait", "-m", "-q", "-e", "create", "--format", "%w%f"] + (["-r"] if recursive else [])
+        process = subprocess.Popen(args + [directory], stdout=subprocess.PIPE, text=True, bufsize=1)
+        self.processes.append(process)
+
+        def read():
+            for line in process.stdout:
+                self.on_created(line.rstrip("\n"))
+
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        self.readers.append(reader)
+
+    def cpu_seconds(self):
+        total = 0.0
+        for process in self.processes:
+            with open(f"/proc/{process.pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return total
+
+    def close(self):
+        for process in self.processes:
+            process.terminate()
+            process.wait()
+
+
 def make_side(impl, on_created):
-    return QuorvelSide(on_created) if impl == "quorvel" else WatchdogSide(on_created)
+    return {"quorvel": QuorvelSide, "watchdog": WatchdogSide, "pyinotify": PyinotifySide,
+            "inotifywait": InotifywaitSide}[impl](on_created)
+
+
+def cpu_now(side):
+    """Processor time of whoever consumes the events: this process, or inotifywait's own."""
+    if isinstance(side, InotifywaitSide):
+        return side.cpu_seconds()
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
 def wait_until_armed(directory, seen, lock):
@@ -87,7 +153,7 @@ def wait_until_armed(directory, seen, lock):
 
 def burst(impl, workdir, writer_python):
     root = os.path.join(workdir, "burst")
-    subdirs = 10
+    subdirs = BURST_DIRS
     for i in range(subdirs):
         os.makedirs(os.path.join(root, f"s{i}"))
     seen, lock, done = set(), threading.Lock(), threading.Event()
@@ -107,6 +173,7 @@ def burst(impl, workdir, writer_python):
     side.watch(root, recursive=True)
     wait_until_armed(root, seen, lock)
     start = time.monotonic_ns()
+    cpu_before = cpu_now(side)
     out = subprocess.run([writer_python, WRITER, "burst", root, str(BURST), str(subdirs)], capture_output=True,
                          text=True, check=True).stdout
     writer = json.loads(out)
@@ -116,6 +183,7 @@ def burst(impl, workdir, writer_python):
             quiet = time.monotonic_ns() - max(state["last"], writer["end_ns"]) > 3e9
         if quiet:
             break
+    cpu = cpu_now(side) - cpu_before
     side.close()
     with lock:
         got = len(seen & expected)
@@ -124,6 +192,7 @@ def burst(impl, workdir, writer_python):
     return {"files": BURST, "seen": got, "lost": BURST - got, "seconds_to_last_event": elapsed,
             "events_per_second": got / elapsed if got else 0.0,
             "writer_seconds": (writer["end_ns"] - writer["start_ns"]) / 1e9,
+            "cpu_seconds": cpu, "cpu_us_per_event": 1e6 * cpu / got if got else float("nan"),
             "setup_to_writer_ns": writer["start_ns"] - start}
 
 

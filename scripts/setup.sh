@@ -11,10 +11,11 @@ PACKAGES=(
   libx11-dev libxrandr-dev libxext-dev libxres-dev libxrender-dev libpng-dev xvfb
   openbox x11-xserver-utils x11-utils
   g++-mingw-w64-x86-64
-  inotify-tools python3-watchdog
+  inotify-tools python3-watchdog python3-pyinotify
   xdg-user-dirs clang-14 libclang-rt-14-dev
   binutils-mingw-w64-x86-64 python3-pil adwaita-icon-theme hicolor-icon-theme shared-mime-info libglib2.0-dev
   icoutils
+  wine64
 )
 
 missing=()

@@ -1,9 +1,6 @@
 // The directory watcher: its worker, the handling of each packet, watch registration and the change-record walk.
-//
-// Packets on the port: a read's completion carries the entry's OVERLAPPED and is matched through `in_flight`;
-// posted packets carry none: key 0 is the wake-up, any other key names a watch (its kick, or its removal).
-// A completion of 0 bytes of a live watch means that changes were lost: the read is issued again and a warning
-// logged. Removed entries live in `in_flight` until the completion of their cancelled read is dequeued.
+// Packets: a read's completion carries its entry's OVERLAPPED (matched through `in_flight`, where a removed entry
+// lives until then); posted ones carry none: key 0 wakes the worker, any other names a watch (kick or removal).
 #include "fs_watcher/fs_watcher.h"
 
 #include <algorithm>
@@ -13,6 +10,9 @@
 #include <system_error>
 #ifdef __GLIBCXX__
 #include <cxxabi.h>
+#endif
+#ifndef _WIN32
+#include <pthread.h>
 #endif
 
 #include "fs_watcher/file_attributes.h"
@@ -38,54 +38,79 @@ constexpr std::uint32_t kNameChangeActions = static_cast<std::uint32_t>(FsWatchA
 
 std::uint64_t IdOf(HANDLE handle) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)); }
 
-void CallHandler(const WatchEntry& entry, std::uint64_t id, FsWatchAction action, std::wstring_view path,
+// Clears `in_call` however the handler call ends, also when a thread exit unwinds through it.
+struct InCall {
+  explicit InCall(WatchEntry& entry) : entry_(entry) { entry_.in_call.store(true); }
+  ~InCall() {
+    entry_.in_call.store(false);
+    entry_.in_call.notify_all();
+  }
+  WatchEntry& entry_;
+};
+
+// False when the watch was removed: the walk then reports nothing more.
+bool CallHandler(WatchEntry& entry, std::uint64_t id, FsWatchAction action, std::wstring_view path,
                  std::wstring_view old_path) {
+  InCall in_call(entry);
+  // Checked after `in_call` is set: a removal sets `removed`, then waits while `in_call` holds (one sees the other).
+  if (entry.removed.load()) return false;
   // A handler that throws loses its own event only: the walk goes on with the next record.
   try {
     entry.handler(id, action, path, old_path);
   }
   QUORVEL_CATCH_ALL {}
+  return true;
 }
 
-// One record of the walk. `name` is never empty.
-void HandleRecord(const std::shared_ptr<WatchEntry>& entry, std::uint64_t id, DWORD action, std::wstring name) {
-  const bool rename_half = action == FILE_ACTION_RENAMED_OLD_NAME || action == FILE_ACTION_RENAMED_NEW_NAME;
-  // The filters come before the file test, so a rejected record costs no file-system call.
-  if (!rename_half && !FsWatcher::MatchFilters(entry, name)) return;
-  const std::wstring full_path = JoinPath(entry->path, name);
-  if (!rename_half && entry->file_only && !IsFileW(full_path.c_str())) return;
-
+// One record of the walk; false ends the walk. `name` is never empty.
+bool HandleRecord(const std::shared_ptr<WatchEntry>& entry, std::uint64_t id, DWORD action, std::wstring name) {
+  if (action == FILE_ACTION_RENAMED_OLD_NAME) {
+    entry->pending_old_name = std::move(name);
+    return true;
+  }
+  // The old half pairs only with the record that directly follows it: kept any longer, it could pair with the
+  // new name of an unrelated later rename.
+  std::wstring old_name;
+  old_name.swap(entry->pending_old_name);
+  if (action == FILE_ACTION_RENAMED_NEW_NAME) {
+    if (old_name.empty() || !(FsWatcher::MatchFilters(entry, old_name) || FsWatcher::MatchFilters(entry, name))) {
+      return true;
+    }
+    return CallHandler(*entry, id, FsWatchAction::RENAME, JoinPath(entry->path, name), JoinPath(entry->path, old_name));
+  }
+  FsWatchAction reported;
   switch (action) {
     case FILE_ACTION_ADDED:
-      CallHandler(*entry, id, FsWatchAction::CREATE, full_path, {});
+      reported = FsWatchAction::CREATE;
       break;
     case FILE_ACTION_REMOVED:
-      CallHandler(*entry, id, FsWatchAction::DELETE, full_path, {});
+      reported = FsWatchAction::DELETE;
       break;
     case FILE_ACTION_MODIFIED:
-      CallHandler(*entry, id, FsWatchAction::MODIFY, full_path, {});
-      break;
-    case FILE_ACTION_RENAMED_OLD_NAME:
-      entry->pending_old_name = std::move(name);
-      return;
-    case FILE_ACTION_RENAMED_NEW_NAME:
-      if (!entry->pending_old_name.empty() &&
-          (FsWatcher::MatchFilters(entry, entry->pending_old_name) || FsWatcher::MatchFilters(entry, name))) {
-        const std::wstring old_path = JoinPath(entry->path, entry->pending_old_name);
-        CallHandler(*entry, id, FsWatchAction::RENAME, full_path, old_path);
-      }
+      reported = FsWatchAction::MODIFY;
       break;
     default:
-      break;
+      return true;
   }
-  entry->pending_old_name.clear();
+  // The filters come before the file test, so a rejected record costs no file-system call.
+  if (!FsWatcher::MatchFilters(entry, name)) return true;
+  const std::wstring full_path = JoinPath(entry->path, name);
+  if (entry->file_only && !IsFileW(full_path.c_str())) return true;
+  return CallHandler(*entry, id, reported, full_path, {});
+}
+
+// A completion that reports lost changes: a 0-byte read, or one that failed because the changes did not fit.
+bool IsLoss(BOOL dequeued, DWORD error, DWORD bytes) {
+  constexpr DWORD kNotifyCleanup = 745;  // ERROR_NOTIFY_CLEANUP, which older SDK headers (mingw-w64's) lack
+  if (dequeued) return bytes == 0;
+  return error == ERROR_NOTIFY_ENUM_DIR || error == kNotifyCleanup;
 }
 
 }  // namespace
 
 FsWatcher* FsWatcher::Instance() {
   // Never destroyed: the worker may still run while static destructors do.
-  static FsWatcher* const instance = new FsWatcher();
+  static FsWatcher* const instance = MakeInstance();
   return instance;
 }
 
@@ -122,6 +147,7 @@ void FsWatcher::ProcessNotifications(std::shared_ptr<WatchEntry> entry, DWORD by
   constexpr std::uint64_t kHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
   const std::uint64_t limit = std::min<std::uint64_t>(bytes, WatchEntry::kBufferSize);
   const std::uint64_t id = IdOf(entry->dir);
+  if (entry->removed.load()) return;
   std::uint64_t offset = 0;
   for (;;) {
     if (offset % alignof(DWORD) != 0 || offset + kHeader > limit) return;
@@ -137,45 +163,26 @@ void FsWatcher::ProcessNotifications(std::shared_ptr<WatchEntry> entry, DWORD by
     if (length > 0) {
       std::wstring name(length, L'\0');
       std::memcpy(name.data(), record + kHeader, length * sizeof(WCHAR));
-      HandleRecord(entry, id, action, std::move(name));
+      if (!HandleRecord(entry, id, action, std::move(name))) return;
+    } else {
+      entry->pending_old_name.clear();  // a record all the same: nothing pairs across it
     }
     if (next == 0 || offset >= limit) return;
   }
 }
 
-bool FsWatcher::Start() {
-  // The worker itself holds the worker: nothing to start, and waiting for the lifecycle lock could deadlock.
-  if (IsWorkerThread()) return false;
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-  if (worker.joinable()) return false;
-  HANDLE created = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
-  if (!created) return false;
-  port = created;
-  ++port_generation;
-  stop_requested = false;
-  try {
-    worker = std::thread([this] { WorkerLoop(); });
-  } catch (...) {  // no worker will ever wait on the port
-    CloseHandle(port);
-    port = nullptr;
-    throw;
-  }
-  return true;
-}
-
-void FsWatcher::Stop() {
-  if (IsWorkerThread()) {
-    // The worker leaves its loop after the packet it is serving; a later Stop elsewhere joins it.
-    stop_requested = true;
-    Post(0);
-    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
-                            "FsWatcher::Stop called on the watcher's own thread");
-  }
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-  Shutdown(false);
-}
-
-void FsWatcher::Post(std::uint64_t key) { PostTo(port, key); }
+//
+//
+//
+//
+//
+//
+//
+//
+//
+//
+//
+BOOL FsWatcher::Post(std::uint64_t key) { return PostTo(port, key); }
 
 BOOL FsWatcher::PostTo(HANDLE to, std::uint64_t key) {
   if (!to) return FALSE;
@@ -189,27 +196,95 @@ void FsWatcher::CloseWatchEntry(std::shared_ptr<WatchEntry> entry) {
   }
 }
 
-void FsWatcher::DropEntry(const std::shared_ptr<WatchEntry>& entry) {
-  if (!entry->dir) return;
-  auto it = watches.find(IdOf(entry->dir));
-  if (it != watches.end() && it->second == entry) watches.erase(it);
-  CloseWatchEntry(entry);
-}
-
 void FsWatcher::LogReadFailure(const std::wstring& path, DWORD error) {
   // Kept on this line: the source location is part of the record handed to Python logging.
   quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::err, L"FsWatch: ReadDirectoryChanges failed on directory {}, error={}", path, error); static_assert(__LINE__ == 201, "the ReadDirectoryChanges failure is logged from line 201");
 }
 
-void FsWatcher::Shutdown(bool close_all) {
-  bool port_closed = false;
+bool FsWatcher::Start(const WaitHook& waiting) {
+  // The worker itself holds the worker: nothing to start, and waiting for the lifecycle lock could deadlock.
+  if (IsWorkerThread()) return false;
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
+  if (worker.joinable()) {
+    // A worker asked to leave (by a stop from its own handler, or by a stop whose wait was given up) serves
+    // nothing any more: it is joined here rather than blocking every later start.
+    if (!stop_requested) return false;
+    Shutdown(false, waiting);
+  }
+  HANDLE created = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  if (!created) return false;
+  port = created;
+  ++port_generation;
+  stop_requested = false;
+  wake_sent_ = false;
+  {
+    std::lock_guard<std::mutex> lock(ended_mutex_);
+    worker_ended_ = false;
+  }
+  try {
+    worker = std::thread([this] { WorkerLoop(); });
+  } catch (...) {  // no worker will ever wait on the port
+    CloseHandle(port);
+    port = nullptr;
+    throw;
+  }
+  return true;
+}
+
+void FsWatcher::Stop(const WaitHook& waiting) {
+  if (IsWorkerThread()) {
+    // The worker leaves its loop after the packet it is serving; a later Stop elsewhere joins it.
+    stop_requested = true;
+    Post(0);
+    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                            "FsWatcher::Stop called on the watcher's own thread");
+  }
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
+  Shutdown(false, waiting);
+}
+
+void FsWatcher::DropEntry(const std::shared_ptr<WatchEntry>& entry) {
+  if (!entry->dir) return;
+  entry->removed.store(true);
+  auto it = watches.find(IdOf(entry->dir));
+  if (it != watches.end() && it->second == entry) watches.erase(it);
+  CloseWatchEntry(entry);
+  // A read outstanding on a port that is closed already: closing the directory ended it, and its completion
+  // can never be dequeued, so nothing waits for it any more.
+  auto read = in_flight.find(&entry->overlapped);
+  if (read != in_flight.end() && read->second.entry == entry &&
+      (!port || read->second.port_generation != port_generation)) {
+    in_flight.erase(read);
+    entry->read_pending = false;
+  }
+}
+
+void FsWatcher::WaitForWorkerEnd(const WaitHook& waiting) {
+  std::unique_lock<std::mutex> lock(ended_mutex_);
+  const auto ended = [this] { return worker_ended_; };
+  if (!waiting) {
+    ended_cv_.wait(lock, ended);
+    return;
+  }
+  while (!ended_cv_.wait_for(lock, std::chrono::milliseconds(50), ended)) {
+    lock.unlock();
+    waiting();  // may throw: the worker stays asked to stop, and the next Start or Stop waits again
+    lock.lock();
+  }
+}
+
+void FsWatcher::Shutdown(bool close_all, const WaitHook& waiting) {
   if (worker.joinable()) {
     stop_requested = true;
-    if (!PostTo(port, 0)) {
-      // Without its wake-up the worker would wait for ever; closing the port ends its wait.
-      CloseHandle(port);
-      port_closed = true;
+    if (!wake_sent_) {
+      wake_sent_ = true;
+      if (!PostTo(port, 0)) {
+        // Without its wake-up the worker would wait for ever; closing the port ends its wait.
+        CloseHandle(port);
+        port_closed_ = true;
+      }
     }
+    WaitForWorkerEnd(waiting);
     worker.join();
     worker_id = std::thread::id();
   }
@@ -222,11 +297,12 @@ void FsWatcher::Shutdown(bool close_all) {
     for (const auto& entry : closing) DropEntry(entry);
   }
   if (port) {
-    if (!port_closed) {
+    if (!port_closed_) {
       Drain();
       CloseHandle(port);
     }
     port = nullptr;
+    port_closed_ = false;
   }
 }
 
@@ -303,9 +379,13 @@ std::uint64_t FsWatcher::WatchDir(const std::wstring& path, std::vector<WatchFil
         std::lock_guard<std::mutex> lock(mutex);
         // A handle value is reused only after its close, which erases its entry under this same lock.
         if (watches.emplace(IdOf(dir), entry).second) {
-          Post(IdOf(dir));
-          done = true;
-          id = IdOf(dir);
+          if (Post(IdOf(dir))) {
+            done = true;
+            id = IdOf(dir);
+          } else {
+            // Without its kick the watch would never be read: no watch rather than a dead one.
+            watches.erase(IdOf(dir));
+          }
         }
       }
     }
@@ -322,18 +402,28 @@ std::uint64_t FsWatcher::WatchDir(const std::wstring& path, std::vector<WatchFil
 }
 
 void FsWatcher::RemoveWatch(std::uint64_t id) {
-  std::unique_lock<std::mutex> lifecycle;
-  if (!IsWorkerThread()) lifecycle = std::unique_lock<std::mutex>(lifecycle_mutex);
-  std::lock_guard<std::mutex> lock(mutex);
-  auto it = watches.find(id);
-  if (it == watches.end()) return;
-  const std::shared_ptr<WatchEntry> entry = it->second;
-  entry->remove_requested = true;
-  // A held worker closes it (or, if it is stopping, the Stop that joins it does); with none, it is done here.
-  if (IsWorkerThread() || worker.joinable()) {
-    Post(id);
-  } else {
-    DropEntry(entry);
+  const bool on_worker = IsWorkerThread();
+  std::shared_ptr<WatchEntry> entry;
+  {
+    std::unique_lock<std::mutex> lifecycle;
+    if (!on_worker) lifecycle = std::unique_lock<std::mutex>(lifecycle_mutex);
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = watches.find(id);
+    if (it == watches.end()) return;
+    entry = it->second;
+    entry->remove_requested = true;
+    entry->removed.store(true);
+    // A held worker closes it (or, if it is stopping, the Stop that joins it does); with none, it is done here.
+    if (on_worker || worker.joinable()) {
+      Post(id);
+    } else {
+      DropEntry(entry);
+    }
+  }
+  // A handler call of this watch that began before the removal ends before the removal returns; the walk makes
+  // no further call (on the worker the call in progress is the caller itself).
+  if (!on_worker) {
+    while (entry->in_call.load()) entry->in_call.wait(true);
   }
 }
 
@@ -360,10 +450,26 @@ bool FsWatcher::IssueRead(const std::shared_ptr<WatchEntry>& entry, DWORD& error
 
 void FsWatcher::WorkerLoop() {
   worker_id = std::this_thread::get_id();
+  struct Ended {
+    FsWatcher& watcher;
+    ~Ended() {
+      {
+        std::lock_guard<std::mutex> lock(watcher.ended_mutex_);
+        watcher.worker_ended_ = true;
+      }
+      watcher.ended_cv_.notify_all();
+    }
+  } ended{*this};
   while (!stop_requested) {
     executeOnce();
     // A port that fails every wait must not make the worker spin.
     if (dequeue_failed_ && !stop_requested) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (auto* hook = worker_end_hook_.load()) {
+    try {
+      hook();
+    }
+    QUORVEL_CATCH_ALL {}
   }
 }
 
@@ -420,14 +526,16 @@ bool FsWatcher::HandlePacket(BOOL dequeued, DWORD error, DWORD bytes, ULONG_PTR 
     // A closed entry is released with this packet: no walk, no read.
     if (!entry->dir) return true;
   }
-  if (!dequeued) {
+  const bool lost = IsLoss(dequeued, error, bytes);
+  if (lost) entry->pending_old_name.clear();  // its new half may be among what was lost
+  if (!dequeued && !lost) {
     // The read ended in an error (the directory went away, for one): the watch stays silent until removed.
     quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::err,
                        L"FsWatch: waiting for changes failed on directory {}, error={}", entry->path, error);
     return true;
   }
   // The walk runs with no lock: nothing else reads the buffer while no read is outstanding.
-  if (bytes > 0) {
+  if (!lost) {
     try {
       ProcessNotifications(entry, bytes);
     }
@@ -441,7 +549,7 @@ bool FsWatcher::HandlePacket(BOOL dequeued, DWORD error, DWORD bytes, ULONG_PTR 
       read_failed = !IssueRead(entry, read_error);
     }
   }
-  if (bytes == 0) {
+  if (lost) {
     try {
       quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::warn,
                          L"FsWatch: changes lost on directory {}, buffer overflow", entry->path);
@@ -460,4 +568,36 @@ std::size_t FsWatcher::WatchCount() {
 std::size_t FsWatcher::InFlightCount() {
   std::lock_guard<std::mutex> lock(mutex);
   return in_flight.size();
+}
+
+FsWatcher* FsWatcher::MakeInstance() {
+  auto* made = new FsWatcher();
+#ifndef _WIN32
+  // A child after fork has no worker; the port and the watches it inherited are the parent's.
+  pthread_atfork(nullptr, nullptr, [] { Instance()->ForgetAfterFork(); });
+#endif
+  return made;
+}
+
+void FsWatcher::ForgetAfterFork() {
+  // Only the forking thread exists here: the locks may have been held by threads that are gone, and the worker
+  // object names a thread of the parent. Both are made anew, over the old ones, which are never used again.
+  new (&mutex) std::mutex();
+  new (&lifecycle_mutex) std::mutex();
+  new (&ended_mutex_) std::mutex();
+  new (&ended_cv_) std::condition_variable();
+  new (&worker) std::thread();
+  worker_id = std::thread::id();
+  port = nullptr;
+  stop_requested = false;
+  wake_sent_ = false;
+  port_closed_ = false;
+  worker_ended_ = false;
+  dequeue_failed_ = false;
+  // The parent's entries are kept, untouched (their handles may be closed only by the parent's own calls).
+  static auto* const parked = new std::vector<std::shared_ptr<WatchEntry>>();
+  for (auto& [id, entry] : watches) parked->push_back(std::move(entry));
+  for (auto& [ov, read] : in_flight) parked->push_back(std::move(read.entry));
+  watches.clear();
+  in_flight.clear();
 }

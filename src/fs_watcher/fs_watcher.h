@@ -13,6 +13,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -37,17 +39,27 @@ class FsWatcher {
   FsWatcher(const FsWatcher&) = delete;
   FsWatcher& operator=(const FsWatcher&) = delete;
 
-  // True when it made the port and started the worker; false while a worker is held or when no port can be made.
-  // Throws std::system_error when the thread cannot be started (the port is closed again then).
-  bool Start();
+  // Called now and then, with no lock held, while Start or Stop waits for a worker to end; it may throw to give
+  // up the wait (the watcher then stays stopping: the next Start or Stop waits again).
+  using WaitHook = std::function<void()>;
+
+  // True when it made the port and started the worker; false while a serving worker is held or when no port can
+  // be made. A worker that was asked to stop (from its own handler, or by a Stop whose wait was given up) is
+  // joined first. Throws std::system_error when the thread cannot be started (the port is closed again then).
+  bool Start(const WaitHook& waiting = {});
   // Stops and joins the worker, then closes the port. Watches stay, with their directories open, but report
   // nothing again; removals that no worker served are carried out here.
-  void Stop();
+  void Stop(const WaitHook& waiting = {});
   // Watch id (the directory handle's value), or 0 when no watch was made.
   std::uint64_t WatchDir(const std::wstring& path, std::vector<WatchFilter> filters, std::uint32_t actions,
                          bool file_only, WatchHandler&& handler);
-  // Closes and drops the watch; an unknown id does nothing.
+  // Closes and drops the watch; an unknown id does nothing. On any thread but the worker it returns only once
+  // no further event of the watch can reach its handler; on the worker (from a handler) the records of the
+  // watch that remain in the buffer being walked are dropped.
   void RemoveWatch(std::uint64_t id);
+
+  // Runs on the worker just before it ends (the bindings release the worker's Python thread state there).
+  void SetWorkerEndHook(void (*hook)()) { worker_end_hook_ = hook; }
 
   // One dispatch run of the worker: handles packets until a dequeue fails or the wake-up arrives.
   void executeOnce();
@@ -66,11 +78,15 @@ class FsWatcher {
   std::size_t InFlightCount();
 
  private:
-  void Post(std::uint64_t key);
+  static FsWatcher* MakeInstance();
+  // In a child after fork: starts from a clean state, leaving what the parent had untouched.
+  void ForgetAfterFork();
+  BOOL Post(std::uint64_t key);
   static void LogReadFailure(const std::wstring& path, DWORD error);
   // With `lifecycle_mutex` held: joins a held worker, carries out requested removals (or closes every watch),
   // releases the reads that completed meanwhile and closes the port.
-  void Shutdown(bool close_all);
+  void Shutdown(bool close_all, const WaitHook& waiting = {});
+  void WaitForWorkerEnd(const WaitHook& waiting);
   void Drain();
   BOOL PostTo(HANDLE to, std::uint64_t key);
   void CloseWatchEntry(std::shared_ptr<WatchEntry> entry);
@@ -101,4 +117,12 @@ class FsWatcher {
   std::uint64_t port_generation = 0;  // counts the ports made by Start; guarded like `port`
   std::atomic<std::thread::id> worker_id{};
   bool dequeue_failed_ = false;  // the worker's own
+  // Set by the worker as it ends, so that a wait for it can be given up (a join cannot).
+  std::mutex ended_mutex_;
+  std::condition_variable ended_cv_;
+  bool worker_ended_ = false;
+  // Guarded like `port`: the wake-up of the worker being stopped was sent (or the port closed instead).
+  bool wake_sent_ = false;
+  bool port_closed_ = false;
+  std::atomic<void (*)()> worker_end_hook_{nullptr};
 };

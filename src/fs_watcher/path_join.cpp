@@ -2,6 +2,7 @@
 
 #include "platform/path.h"
 
+using quorvel::platform::IsPathSeparator;
 using quorvel::platform::kPathSeparator;
 
 void AppendPathPart(std::wstring& dest, std::wstring_view part) {
@@ -9,8 +10,8 @@ void AppendPathPart(std::wstring& dest, std::wstring_view part) {
     dest.append(part);
     return;
   }
-  const bool part_has_separator = part.at(0) == kPathSeparator;  // throws for an empty part
-  if (dest.back() == kPathSeparator) {
+  const bool part_has_separator = IsPathSeparator(part.at(0));  // throws for an empty part
+  if (IsPathSeparator(dest.back())) {
     dest.append(part_has_separator ? part.substr(1) : part);
   } else {
     if (!part_has_separator) dest.push_back(kPathSeparator);

@@ -3,6 +3,7 @@
 // (FsWatcher keeps it in `in_flight` until then).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,9 +28,15 @@ struct WatchEntry {
   WatchHandler handler;
   // The walk's alone, on the worker thread: the old half of a rename waiting for its new half.
   std::wstring pending_old_name;
+  // Set by a removal: the walk calls the handler no more. `in_call` is true while the worker is inside the
+  // handler, so a removal on another thread can wait until no further event of the watch can be reported.
+  std::atomic<bool> removed{false};
+  std::atomic<bool> in_call{false};
   DWORD bytes_returned = 0;
-  // Change records of the last completed read.
-  static constexpr DWORD kBufferSize = 3848;
+  // Change records of the last completed read. 64 KiB: the largest read Windows accepts on network shares; a
+  // smaller buffer overflows after a short burst while a handler runs, and on Linux (4-byte WCHAR) could not
+  // hold one record of a long relative path.
+  static constexpr DWORD kBufferSize = 64 * 1024;
   alignas(DWORD) BYTE buffer[kBufferSize]{};
 
   WatchEntry() = default;

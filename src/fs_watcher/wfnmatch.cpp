@@ -24,7 +24,7 @@
 
 namespace {
 
-using quorvel::platform::kPathSeparator;
+using quorvel::platform::IsPathSeparator;
 
 constexpr wchar_t kEscape = L'\\';
 
@@ -42,10 +42,10 @@ struct Subject {
   wchar_t operator[](std::size_t i) const { return i < size ? data[i] : L'\0'; }
 
   bool HasSeparatorFrom(std::size_t from) const {
-    return std::find(data + std::min(from, size), data + size, kPathSeparator) != data + size;
+    return std::find_if(data + std::min(from, size), data + size, IsPathSeparator) != data + size;
   }
   std::size_t NextSeparator(std::size_t from) const {
-    return static_cast<std::size_t>(std::find(data + std::min(from, size), data + size, kPathSeparator) - data);
+    return static_cast<std::size_t>(std::find_if(data + std::min(from, size), data + size, IsPathSeparator) - data);
   }
 };
 
@@ -67,7 +67,7 @@ int GreedyRun(const wchar_t* const pattern, const Subject str, const unsigned fl
 
   const auto leading_period = [&](std::size_t at) {
     return (cur & FNM_PERIOD) && str[at] == L'.' &&
-           (at == frame || ((cur & FNM_PATHNAME) && at > 0 && str[at - 1] == kPathSeparator));
+           (at == frame || ((cur & FNM_PATHNAME) && at > 0 && IsPathSeparator(str[at - 1])));
   };
   // The star at `star` fails from its earliest arrival, so from every arrival.
   const auto dead_end = [&](const wchar_t* star, bool earlier_star_may_accept) {
@@ -82,12 +82,12 @@ int GreedyRun(const wchar_t* const pattern, const Subject str, const unsigned fl
     bool failed = false;
     switch (c) {
       case L'\0':
-        if (s == str.size || ((cur & FNM_LEADING_DIR) && str[s] == kPathSeparator)) return kMatch;
+        if (s == str.size || ((cur & FNM_LEADING_DIR) && IsPathSeparator(str[s]))) return kMatch;
         failed = true;
         break;
 
       case L'?':
-        if (s == str.size || ((cur & FNM_PATHNAME) && str[s] == kPathSeparator) || leading_period(s)) {
+        if (s == str.size || ((cur & FNM_PATHNAME) && IsPathSeparator(str[s])) || leading_period(s)) {
           failed = true;
         } else {
           ++s;
@@ -108,7 +108,7 @@ int GreedyRun(const wchar_t* const pattern, const Subject str, const unsigned fl
           if (!(cur & FNM_PATHNAME) || (cur & FNM_LEADING_DIR) || !str.HasSeparatorFrom(s)) return kMatch;
           return dead_end(token, retry_pattern != nullptr);
         }
-        if (*p == kPathSeparator && (cur & FNM_PATHNAME)) {
+        if (IsPathSeparator(*p) && (cur & FNM_PATHNAME)) {
           s = str.NextSeparator(s);
           if (s == str.size) return dead_end(token, retry_pattern != nullptr);
           continue;  // the pattern's separator matches the string's
@@ -124,7 +124,7 @@ int GreedyRun(const wchar_t* const pattern, const Subject str, const unsigned fl
       }
 
       case L'[':
-        if (s == str.size || ((cur & FNM_PATHNAME) && str[s] == kPathSeparator)) {
+        if (s == str.size || ((cur & FNM_PATHNAME) && IsPathSeparator(str[s]))) {
           failed = true;
         } else if (const wchar_t* after = wfnmatch_rangematch(p, str[s], cur)) {
           p = after;
@@ -142,11 +142,12 @@ int GreedyRun(const wchar_t* const pattern, const Subject str, const unsigned fl
             c = *p++;
           }
         }
-        if (s < str.size && (c == str[s] || ((cur & FNM_CASEFOLD) && Fold(c) == Fold(str[s])))) {
+        if (s < str.size && (c == str[s] || (IsPathSeparator(c) && IsPathSeparator(str[s])) ||
+                             ((cur & FNM_CASEFOLD) && Fold(c) == Fold(str[s])))) {
           ++s;
         } else if ((cur & FNM_PREFIX_DIRS) && s == str.size &&
-                   ((c == kPathSeparator && s != frame) ||
-                    (str.size - frame == 1 && str[frame] == kPathSeparator))) {
+                   ((IsPathSeparator(c) && s != frame) ||
+                    (str.size - frame == 1 && IsPathSeparator(str[frame])))) {
           return kMatch;
         } else {
           failed = true;
@@ -157,7 +158,7 @@ int GreedyRun(const wchar_t* const pattern, const Subject str, const unsigned fl
 
     // This try failed: give the last star one more character.
     if (retry_pattern == nullptr) return kNoMatch;
-    if (((cur & FNM_PATHNAME) && str[retry_from] == kPathSeparator) || retry_from + 1 == str.size) {
+    if (((cur & FNM_PATHNAME) && IsPathSeparator(str[retry_from])) || retry_from + 1 == str.size) {
       return dead_end(retry_star, stars_with_tries > 1);
     }
     ++retry_from;
@@ -223,7 +224,7 @@ bool MatchFilterList(const std::vector<WatchFilter>& filters, std::wstring_view 
   std::ptrdiff_t separators = -1;  // counted when a filter first needs it
   for (const WatchFilter& filter : filters) {
     if (filter.recursive_depth > 0) {
-      if (separators < 0) separators = std::count(name.begin(), name.end(), kPathSeparator);
+      if (separators < 0) separators = std::count_if(name.begin(), name.end(), IsPathSeparator);
       if (separators != filter.recursive_depth) continue;
     }
     if (MatchWhole(filter.pattern.c_str(), subject, kWatchFilterMatchFlags) == 0) return true;

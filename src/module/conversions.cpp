@@ -8,12 +8,62 @@ namespace py = pybind11;
 
 namespace quorvel {
 
-py::object FsWatchActionToPython(FsWatchAction action) {
-  py::object cls = FindIntEnum("FsWatchAction");
-  if (!cls) return py::object();
-  PyObject* member = PyObject_CallOneArg(cls.ptr(), py::int_(static_cast<std::int32_t>(action)).ptr());
+namespace {
+
+// The four members, looked up once per interpreter (the worker hands one out for every event; calling the enum
+// class costs a Python-level call). Guarded by the GIL. Forgotten, not released, when the interpreter finalises:
+// its objects go with it.
+struct ActionMembers {
+  bool valid = false;
+  PyObject* members[4] = {};  // MODIFY, CREATE, DELETE, RENAME
+};
+ActionMembers action_members;
+
+void ForgetActionMembers() { action_members = ActionMembers{}; }
+
+int MemberIndex(FsWatchAction action) {
+  switch (action) {
+    case FsWatchAction::MODIFY:
+      return 0;
+    case FsWatchAction::CREATE:
+      return 1;
+    case FsWatchAction::DELETE:
+      return 2;
+    case FsWatchAction::RENAME:
+      return 3;
+  }
+  return -1;
+}
+
+py::object CallEnum(const py::object& cls, std::int32_t value) {
+  PyObject* member = PyObject_CallOneArg(cls.ptr(), py::int_(value).ptr());
   if (member == nullptr) PyErr_Clear();  // not a member's value
   return py::reinterpret_steal<py::object>(member);
+}
+
+}  // namespace
+
+py::object FsWatchActionToPython(FsWatchAction action) {
+  const int index = MemberIndex(action);
+  if (action_members.valid && index >= 0) return py::reinterpret_borrow<py::object>(action_members.members[index]);
+  py::object cls = FindIntEnum("FsWatchAction");
+  if (!cls) return py::object();
+  if (index < 0) return CallEnum(cls, static_cast<std::int32_t>(action));
+  ActionMembers found;
+  for (FsWatchAction each : {FsWatchAction::MODIFY, FsWatchAction::CREATE, FsWatchAction::DELETE, FsWatchAction::RENAME}) {
+    py::object member = CallEnum(cls, static_cast<std::int32_t>(each));
+    if (!member) return CallEnum(cls, static_cast<std::int32_t>(action));
+    found.members[MemberIndex(each)] = member.release().ptr();
+  }
+  // Kept only when it can be forgotten at finalisation (Py_AtExit has a few slots).
+  if (Py_AtExit(&ForgetActionMembers) == 0) {
+    found.valid = true;
+    action_members = found;
+  } else {
+    for (PyObject* member : found.members) Py_DECREF(member);
+    return CallEnum(cls, static_cast<std::int32_t>(action));
+  }
+  return py::reinterpret_borrow<py::object>(action_members.members[index]);
 }
 
 bool FsWatchActionFromPython(py::handle src, FsWatchAction& out) {

@@ -9,4 +9,15 @@ inline constexpr wchar_t kPathSeparator = L'\\';
 inline constexpr wchar_t kPathSeparator = L'/';
 #endif
 
+// Whether `c` separates path components. On Windows `/` does too, as everywhere in the system's own path handling,
+// so a pattern or a watch path written the way Python users write paths works on both systems. Names the platform
+// reports use kPathSeparator only.
+inline constexpr bool IsPathSeparator(wchar_t c) {
+#ifdef _WIN32
+  return c == L'\\' || c == L'/';
+#else
+  return c == L'/';
+#endif
+}
+
 }  // namespace quorvel::platform

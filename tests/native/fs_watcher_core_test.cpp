@@ -230,10 +230,50 @@ TEST_F(WatcherTest, WatcherCallsFromInsideAHandlerNeitherHangNorDisturbThePacket
   ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 2; }));
   Touch(third / "stop");
   ASSERT_TRUE(WaitFor([&] { return stop_threw.load(); }));
-  EXPECT_FALSE(W().Start());  // the worker is still held until joined
-  W().Stop();
-  EXPECT_EQ(seam::LivePorts(), ports_before_ + 1);  // the port object lives on through the open watches
+  // A start elsewhere joins the worker that left its loop and serves again; so does a stop.
   ASSERT_TRUE(W().Start());
+  const auto fourth = MakeDir("fourth");
+  Recorder fourth_recorder;
+  ASSERT_NE(Watch(fourth, fourth_recorder), 0u);
+  // Its first read is armed a moment after WatchDir returns: touched until one arrives.
+  int attempt = 0;
+  const bool served = WaitFor([&] {
+    const auto probe = fourth / ("served-" + std::to_string(++attempt));
+    Touch(probe);
+    return WaitFor([&] { return Saw(fourth_recorder, FsWatchAction::CREATE, probe); }, std::chrono::milliseconds(50));
+  });
+  if (!served) W().Stop();  // before the recorder goes
+  ASSERT_TRUE(served);
+  W().Stop();
+  EXPECT_EQ(seam::LivePorts(), ports_before_ + 2);  // the old port objects live on through the open watches
+  ASSERT_TRUE(W().Start());
+  W().Stop();
+}
+
+TEST_F(WatcherTest, AWatchWhoseKickCannotBePostedIsRefusedAndClosed) {
+  ASSERT_TRUE(W().Start());
+  const auto dir = MakeDir("d");
+  Recorder recorder;
+  seam::FailNext("PostQueuedCompletionStatus", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Watch(dir, recorder), 0u);
+  EXPECT_EQ(W().WatchCount(), 0u);
+  EXPECT_EQ(seam::OpenHandles(), handles_before_ + 1);  // the port alone
+  W().Stop();
+}
+
+TEST_F(WatcherTest, ARecordOfALongRelativePathFitsTheBuffer) {
+  // Five levels of 200 characters: a relative name of over a thousand characters, more than a 3,848-byte
+  // buffer holds with 4-byte characters.
+  std::filesystem::path deep = root_ / "w";
+  for (char c : std::string("abcde")) deep /= std::string(200, c);
+  std::filesystem::create_directories(deep);
+  ASSERT_TRUE(W().Start());
+  Recorder recorder;
+  ASSERT_NE(Watch(root_ / "w", recorder, {{L"*", -1}}), 0u);
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
+  Touch(deep / "file");
+  EXPECT_TRUE(WaitFor([&] { return Saw(recorder, FsWatchAction::CREATE, deep / "file"); }));
+  EXPECT_TRUE(Logged("FsWatch").empty());
   W().Stop();
 }
 

@@ -40,7 +40,12 @@ TEST(JoinPath, OneSeparatorAtTheSeam) {
       {L"/w//", L"a", L"/w//a"},
       {L"/w/", L"//a", L"/w//a"},
       {L"/w/", L"/", L"/w/"},
+#ifdef _WIN32
+      {L"/w|", L"a", L"/w|a"},  // '/' separates on Windows too: no "/\\" at the seam
+      {L"/w", L"|a", L"/w|a"},
+#else
       {L"/w|", L"a", L"/w|/a"},  // the other slash is not a separator
+#endif
       {L"/w", L"a/", L"/w/a/"},
       {L"", L"a", L"a"},
       {L"", L"/a", L"/a"},

@@ -2,6 +2,9 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <sys/stat.h>
+
+#include <future>
 #include <set>
 
 #include "platform_test_support.h"
@@ -71,6 +74,28 @@ TEST_F(Files, FilesOpenForReadingAndWriting) {
     EXPECT_EQ(OpenFile(tmp_ / "f", GENERIC_WRITE), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   }
+}
+
+TEST_F(Files, OpeningAFifoNeverBlocksAndItsFirstReadFailsAsAFilesDoes) {
+  const std::string fifo = tmp_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  // Opened the way the watcher opens a directory; nobody writes to the FIFO.
+  auto opened = std::async(std::launch::async, [&] { return OpenDirectory(fifo); });
+  if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets the blocked open return
+    opened.wait();
+    if (writer >= 0) ::close(writer);
+    CloseHandle(opened.get());
+    FAIL() << "CreateFileW blocked on a FIFO";
+  }
+  HANDLE handle = opened.get();
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  alignas(DWORD) BYTE buffer[256];
+  OVERLAPPED overlapped{};
+  SetLastError(0);
+  EXPECT_FALSE(ReadDirectoryChangesW(handle, buffer, sizeof buffer, FALSE, kAllFilters, nullptr, &overlapped, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(CloseHandle(handle));
 }
 
 TEST_F(Files, HandleValuesAreSmallMultiplesOfFourAndReusedLowestFirst) {

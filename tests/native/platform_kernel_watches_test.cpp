@@ -2,6 +2,7 @@
 // directory shared between handles, and every descriptor given back when the last handle on it closes.
 #include <dirent.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "platform_test_support.h"
@@ -97,6 +98,30 @@ TEST_F(KernelWatches, DirectoriesLeavingATreeGiveTheirWatchesBack) {
   watch.CollectUntilName(L"end");
   EXPECT_EQ(KernelWatchInodes().size(), before);
   std::system(("rm -r " + tmp_ / "outside/x").c_str());
+}
+
+TEST_F(KernelWatches, AHandleWhosePortIsClosedStopsRecordingAndGivesBackItsKernelWatches) {
+  MakeDir(tmp_ / "dead");
+  MakeDir(tmp_ / "dead/sub");
+  const std::string inode = HexInode(tmp_ / "dead"), sub_inode = HexInode(tmp_ / "dead/sub");
+  Watch watch(tmp_ / "dead", /*subtree=*/true);
+  ASSERT_TRUE(watch.Read());
+  WriteFile(tmp_ / "dead/first");
+  ASSERT_TRUE(Dequeue(watch.port()).ok);
+  auto has = [](const std::string& ino) {
+    const auto inodes = KernelWatchInodes();
+    return std::find(inodes.begin(), inodes.end(), ino) != inodes.end();
+  };
+  ASSERT_TRUE(has(inode) && has(sub_inode));
+  // The watcher stopped, say: its port is closed while the handle stays open, and changes keep coming.
+  ASSERT_TRUE(CloseHandle(watch.port()));
+  watch.forget_port();
+  for (int i = 0; i < 3000 && (has(inode) || has(sub_inode)); ++i) WriteFile(tmp_ / ("dead/f" + std::to_string(i)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
+  while ((has(inode) || has(sub_inode)) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(has(inode) || has(sub_inode));
 }
 
 }  // namespace

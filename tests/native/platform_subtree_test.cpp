@@ -1,9 +1,12 @@
 // ReadDirectoryChangesW over a subtree: directories created, moved and renamed later, the scan of new
 // directories, and symbolic links.
+#include <fcntl.h>
+
 #include "platform_test_support.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 
 namespace platform_test {
@@ -42,6 +45,70 @@ TEST_F(Subtree, ChangesInExistingSubdirectoriesAreReportedWithTheirPath) {
                                                      {FILE_ACTION_RENAMED_OLD_NAME, L"a/b/f"},
                                                      {FILE_ACTION_RENAMED_NEW_NAME, L"a/b/g"},
                                                      {FILE_ACTION_REMOVED, L"a/b/g"}}));
+}
+
+TEST_F(Subtree, ASubdirectoryTheKernelWouldNotWatchIsTriedAgainWhenWatchesAreGivenBack) {
+  TempDir elsewhere;
+  auto other = std::make_unique<Watch>(elsewhere.path());
+  ASSERT_TRUE(other->Read());
+  Watch watch(tmp_.path(), true);
+  ASSERT_TRUE(watch.Read());
+  // The per-user limit is reached as the new directory appears: its changes are lost, and that is signalled.
+  quorvel::platform::seam::FailNext("inotify_add_watch", ERROR_NOT_ENOUGH_QUOTA);
+  MakeDir(tmp_ / "full");
+  Completion c = Dequeue(watch.port());
+  ASSERT_TRUE(c.ok);
+  EXPECT_EQ(c.bytes, 0u);
+  // Another handle gives its kernel watch back: the directory is watched now.
+  other.reset();
+  WriteFile(tmp_ / "full/inside", "");
+  WriteFile(tmp_ / "end");
+  EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"full/inside"}}));
+}
+
+TEST_F(Subtree, AddingABigTreeCostsOtherWatchesNothing) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "pits the reader against a fixed rate of changes, which ThreadSanitizer's slowdown cannot keep";
+#endif
+  if (std::thread::hardware_concurrency() < 4) GTEST_SKIP() << "needs a processor each for the writer, the scan and the reader";
+  // 60,000 directories, and a busy directory beside them, on a tmpfs. The busy directory gets files at a steady
+  // rate the reader keeps up with easily; watching the whole tree (about 0.6 s) while the reader cannot drain the
+  // kernel queue (16,384 events here) would let that queue overflow.
+  char root_template[] = "/dev/shm/quorvel-big-XXXXXX";
+  ASSERT_NE(::mkdtemp(root_template), nullptr);
+  const std::filesystem::path root = root_template, big = root / "tree", busy_dir = root / "busy";
+  for (int top = 0; top < 60; ++top) {
+    for (int sub = 0; sub < 1000; ++sub) {
+      std::filesystem::create_directories(big / std::to_string(top) / std::to_string(sub));
+    }
+  }
+  std::filesystem::create_directories(busy_dir);
+  Watch busy(busy_dir.string());
+  ASSERT_TRUE(busy.Read());
+  busy.set_pending(true);
+  std::atomic<bool> stop{false};
+  std::atomic<int> made{0};
+  std::thread writer([&] {
+    constexpr auto kEvery = std::chrono::microseconds(20);  // about 50,000 files a second
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(20);
+    for (int i = 0; !stop.load() && std::chrono::steady_clock::now() < deadline; ++i) {
+      if (i % 50 == 0) std::this_thread::sleep_until(start + i * kEvery);
+      const int fd = ::open((busy_dir / ("f" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      if (fd >= 0) ::close(fd);
+      made = i + 1;
+    }
+  });
+  while (made.load() < 1000) std::this_thread::yield();
+  auto tree = std::make_unique<Watch>(big.string(), true);
+  EXPECT_TRUE(tree->Read());  // returns once the whole tree is watched
+  stop = true;
+  writer.join();
+  ::close(::open((busy_dir / "end").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  const auto changes = busy.CollectUntilName(L"end");  // fails on a loss (a read of 0 bytes)
+  EXPECT_EQ(changes.size(), static_cast<std::size_t>(made.load()));
+  tree.reset();
+  std::filesystem::remove_all(root);
 }
 
 TEST_F(Subtree, WithoutSubtreeNestedChangesAreNotReported) {

@@ -132,6 +132,8 @@ class Watch {
   }
 
   HANDLE dir() const { return dir_; }
+  // The test closed the port itself.
+  void forget_port() { port_ = nullptr; }
   HANDLE port() const { return port_; }
   ULONG_PTR Key() const { return reinterpret_cast<ULONG_PTR>(dir_) ^ 0x5A00; }
   OVERLAPPED* overlapped() { return &overlapped_; }

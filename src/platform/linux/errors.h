@@ -32,6 +32,7 @@ T Fail(DWORD error, T result) {
 bool SeamConsumeFailure(std::string_view function, DWORD& error);
 DWORD SeamCancelledReadError();
 std::size_t SeamBacklogLimit(std::size_t default_limit);
+bool SeamWindowsBacklog();
 
 struct Counters {
   std::atomic<long> live_ports{0};

@@ -4,7 +4,8 @@
 // Share modes, security attributes and templates are accepted and have no effect (Linux has no share modes). As on
 // Windows, a directory opens only with FILE_FLAG_BACKUP_SEMANTICS (ERROR_ACCESS_DENIED otherwise), and symbolic
 // links are followed. A missing last component gives ERROR_FILE_NOT_FOUND, a missing or non-directory parent
-// ERROR_PATH_NOT_FOUND.
+// ERROR_PATH_NOT_FOUND. Opening never blocks: a special file (FIFO, device, socket) is opened as a path-only
+// descriptor.
 //
 // GetFileAttributesW follows symbolic links for the directory bit, as a Windows symbolic link to a directory carries
 // FILE_ATTRIBUTE_DIRECTORY, and adds FILE_ATTRIBUTE_REPARSE_POINT for the link; a dangling link reports the link
@@ -119,8 +120,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
       return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
     fd = ::openat(located, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } else if ((dwDesiredAccess & (GENERIC_READ | GENERIC_WRITE | FILE_LIST_DIRECTORY)) == 0) {
-    fd = ::fcntl(located, F_DUPFD_CLOEXEC, 0);  // no data access asked for: the located object will do
+  } else if ((dwDesiredAccess & (GENERIC_READ | GENERIC_WRITE | FILE_LIST_DIRECTORY)) == 0 || !S_ISREG(st.st_mode)) {
+    // No data access asked for, or a special file (a FIFO, a device, a socket), whose open may block for ever:
+    // the located object will do, and a read through it fails as a read of a file does.
+    fd = ::fcntl(located, F_DUPFD_CLOEXEC, 0);
   } else {
     int mode = O_RDONLY;
     if (dwDesiredAccess & GENERIC_WRITE) mode = (dwDesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY;

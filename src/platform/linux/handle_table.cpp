@@ -1,5 +1,7 @@
 #include "platform/linux/handle_table.h"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <set>
 #include <vector>
@@ -20,7 +22,12 @@ struct Table {
 
 // Never destroyed: handles may be closed from static destructors and detached threads at exit.
 Table& table() {
-  static Table* t = new Table;
+  // Held across fork, so that a child never inherits it locked by a thread that does not exist there.
+  static Table* t = [] {
+    auto* created = new Table;
+    pthread_atfork([] { table().mutex.lock(); }, [] { table().mutex.unlock(); }, [] { table().mutex.unlock(); });
+    return created;
+  }();
   return *t;
 }
 

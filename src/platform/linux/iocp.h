@@ -28,6 +28,11 @@ class Port final : public KernelObject {
   // The wait of GetQueuedCompletionStatus. Returns false with `error` WAIT_TIMEOUT or ERROR_ABANDONED_WAIT_0.
   bool Dequeue(DWORD milliseconds, Packet& packet, DWORD& error);
   void OnClose() override;
+  // True once the port's handle is closed: nothing can dequeue from it any more.
+  bool closed() {
+    std::lock_guard lock(mutex_);
+    return closed_;
+  }
 
  private:
   std::mutex mutex_;

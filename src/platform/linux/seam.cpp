@@ -19,6 +19,7 @@ struct SeamState {
   std::atomic<bool> armed{false};  // lets production calls skip the lock
   std::atomic<DWORD> cancelled_read_error{ERROR_SUCCESS};
   std::atomic<std::size_t> backlog_limit{0};
+  std::atomic<bool> windows_backlog{false};
 };
 
 SeamState& state() {
@@ -54,6 +55,8 @@ std::size_t SeamBacklogLimit(std::size_t default_limit) {
   return limit ? limit : default_limit;
 }
 
+bool SeamWindowsBacklog() { return state().windows_backlog.load(std::memory_order_relaxed); }
+
 }  // namespace detail
 
 namespace seam {
@@ -73,6 +76,8 @@ void SetCancelledReadError(DWORD error) { state().cancelled_read_error.store(err
 
 void SetBacklogLimit(std::size_t records) { state().backlog_limit.store(records); }
 
+void SetWindowsBacklog(bool on) { state().windows_backlog.store(on); }
+
 void ReuseHandleValue(HANDLE value) { detail::ForceNextHandleValue(value); }
 
 std::size_t OpenHandles() { return detail::OpenHandleCount(); }
@@ -89,6 +94,7 @@ void Reset() {
   }
   s.cancelled_read_error.store(ERROR_SUCCESS);
   s.backlog_limit.store(0);
+  s.windows_backlog.store(false);
   detail::ForceNextHandleValue(nullptr);
 }
 

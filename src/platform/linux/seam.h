@@ -30,6 +30,11 @@ void SetCancelledReadError(DWORD error);
 // handle takes the limit in force at its first read.
 void SetBacklogLimit(std::size_t records);
 
+// With `on`, a directory handle keeps between reads only what its first read's buffer would hold, as Windows does
+// (beyond that its changes count as lost), instead of the layer's far larger backlog. A handle takes the mode in
+// force at its first read.
+void SetWindowsBacklog(bool on);
+
 // The next handle created gets `value` if that value is free then.
 void ReuseHandleValue(HANDLE value);
 
