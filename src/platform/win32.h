@@ -12,6 +12,11 @@
 #include <windows.h>
 // winnt.h's DELETE access right is never used here, and as a macro it would hide FsWatchAction::DELETE.
 #undef DELETE
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <dwmapi.h>
+#include <shellscalingapi.h>
+#include <wchar.h>
 #else
 #include "platform/linux/win32_types.h"
 #include "platform/linux/win32_com.h"
