@@ -11,7 +11,7 @@ namespace quorvel::platform::detail {
 
 class KernelObject {
  public:
-  enum class Kind { File, Directory, Port };
+  enum class Kind { File, Directory, Port, Process };
 
   explicit KernelObject(Kind kind) : kind_(kind) {}
   virtual ~KernelObject() = default;

@@ -1,0 +1,208 @@
+// Showing, minimising, restoring, activating and raising windows. With a window manager these are requests to it
+// (ICCCM WM_CHANGE_STATE and mapping, EWMH _NET_ACTIVE_WINDOW, _NET_WM_STATE, _NET_RESTACK_WINDOW, sent as a pager
+// would so that focus-stealing prevention lets them through), each awaited for a bounded time so that the call
+// returns with the change made, as on Windows. Without one, plain Xlib: mapping, raising and input focus; there is
+// no minimised state then, so minimising only hides the window.
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include "platform/linux/errors.h"
+#include "platform/linux/x11_windows.h"
+
+using quorvel::platform::detail::Fail;
+namespace x11 = quorvel::platform::x11;
+
+namespace {
+
+constexpr long kSourcePager = 2;
+constexpr long kNetStateRemove = 0;
+constexpr long kNetStateAdd = 1;
+constexpr long kRestackAbove = 0;  // X's Above
+
+bool Mapped(x11::Session& session, ::Window window) {
+  XWindowAttributes attributes;
+  return x11::Attributes(session, window, attributes) && attributes.map_state != IsUnmapped;
+}
+
+template <typename Check>
+bool Await(::Window window, Check check) {
+  return x11::WaitFor([&] {
+    x11::Session session;
+    return check(session, window);
+  });
+}
+
+::Window ForegroundOf(x11::Session& session) {
+  if (!session) return 0;
+  if (x11::WindowManagerRunning(session)) {
+    const auto active = x11::LongProperty(session, session.root(), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+    if (active.empty() || active[0] == 0) return 0;
+    XWindowAttributes attributes;
+    return x11::Attributes(session, active[0], attributes) ? active[0] : 0;
+  }
+  x11::ErrorTrap trap(session);
+  ::Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(session.display(), &focus, &revert);
+  if (trap.error() != 0 || focus == None || focus == PointerRoot || focus == session.root()) return 0;
+  return x11::TopLevelOf(session, focus);
+}
+
+void Minimise(x11::Session& session, ::Window window, bool managed) {
+  if (!managed) {
+    XUnmapWindow(session.display(), window);
+    return;
+  }
+  if (!Mapped(session, window) && !x11::Iconic(session, window)) {
+    // A withdrawn window is mapped straight into the minimised state.
+    XWMHints hints{};
+    hints.flags = StateHint;
+    hints.initial_state = IconicState;
+    XSetWMHints(session.display(), window, &hints);
+    XMapWindow(session.display(), window);
+  } else {
+    XIconifyWindow(session.display(), window, DefaultScreen(session.display()));
+  }
+}
+
+}  // namespace
+
+BOOL ShowWindow(HWND hWnd, int nCmdShow) {
+  quorvel::platform::detail::CountCall("ShowWindow");
+  const ::Window window = x11::ToXWindow(hWnd);
+  bool was_visible = false;
+  bool managed = false;
+  {
+    x11::Session session;
+    XWindowAttributes attributes;
+    if (!x11::Attributes(session, window, attributes)) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+    was_visible = x11::Visible(session, window);
+    managed = x11::IsTopLevel(session, window) && x11::WindowManagerRunning(session);
+    x11::ErrorTrap trap(session);
+    Display* display = session.display();
+    switch (nCmdShow) {
+      case SW_HIDE:
+        if (managed) {
+          XWithdrawWindow(display, window, DefaultScreen(display));
+        } else {
+          XUnmapWindow(display, window);
+        }
+        break;
+      case SW_SHOWMINIMIZED:
+      case SW_MINIMIZE:
+      case SW_SHOWMINNOACTIVE:
+      case SW_FORCEMINIMIZE:
+        Minimise(session, window, managed);
+        break;
+      case SW_SHOWNORMAL:
+      case SW_RESTORE:
+      case SW_SHOWDEFAULT:
+        if (managed) {
+          x11::SendRootMessage(session, window, "_NET_WM_STATE", kNetStateRemove,
+                               static_cast<long>(session.atom("_NET_WM_STATE_MAXIMIZED_VERT")),
+                               static_cast<long>(session.atom("_NET_WM_STATE_MAXIMIZED_HORZ")), kSourcePager);
+        }
+        // Mapping a minimised client is ICCCM's way back to the normal state.
+        XMapWindow(display, window);
+        break;
+      case SW_SHOWMAXIMIZED:
+        XMapWindow(display, window);
+        if (managed) {
+          x11::SendRootMessage(session, window, "_NET_WM_STATE", kNetStateAdd,
+                               static_cast<long>(session.atom("_NET_WM_STATE_MAXIMIZED_VERT")),
+                               static_cast<long>(session.atom("_NET_WM_STATE_MAXIMIZED_HORZ")), kSourcePager);
+        }
+        break;
+      case SW_SHOWNOACTIVATE:
+      case SW_SHOW:
+      case SW_SHOWNA:
+        // Shows a hidden window; a minimised one stays minimised.
+        if (!x11::Iconic(session, window)) XMapWindow(display, window);
+        break;
+      default:
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    if (trap.Sync() != 0) return was_visible ? TRUE : FALSE;
+  }
+  if (managed) {
+    switch (nCmdShow) {
+      case SW_HIDE:
+        Await(window, [](x11::Session& s, ::Window w) { return !x11::Visible(s, w); });
+        break;
+      case SW_SHOWMINIMIZED:
+      case SW_MINIMIZE:
+      case SW_SHOWMINNOACTIVE:
+      case SW_FORCEMINIMIZE:
+        Await(window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w); });
+        break;
+      case SW_SHOWNORMAL:
+      case SW_RESTORE:
+      case SW_SHOWDEFAULT:
+        Await(window, [](x11::Session& s, ::Window w) { return !x11::Iconic(s, w) && Mapped(s, w); });
+        break;
+      default:
+        Await(window, [](x11::Session& s, ::Window w) { return x11::Visible(s, w); });
+        break;
+    }
+  }
+  return was_visible ? TRUE : FALSE;
+}
+
+HWND GetForegroundWindow() {
+  quorvel::platform::detail::CountCall("GetForegroundWindow");
+  x11::Session session;
+  return x11::ToHwnd(ForegroundOf(session));
+}
+
+BOOL SetForegroundWindow(HWND hWnd) {
+  quorvel::platform::detail::CountCall("SetForegroundWindow");
+  ::Window top = 0;
+  {
+    x11::Session session;
+    top = x11::TopLevelOf(session, x11::ToXWindow(hWnd));
+    if (top == 0) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+    if (ForegroundOf(session) == top) return TRUE;
+    if (!x11::WindowManagerRunning(session)) {
+      x11::ErrorTrap trap(session);
+      XRaiseWindow(session.display(), x11::RootChildOf(session, top));
+      XSetInputFocus(session.display(), top, RevertToParent, CurrentTime);
+      // BadMatch: the window is not viewable and cannot take the focus.
+      return trap.Sync() == 0 ? TRUE : FALSE;
+    }
+    x11::SendRootMessage(session, top, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
+                         static_cast<long>(ForegroundOf(session)));
+  }
+  return Await(top, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; }) ? TRUE : FALSE;
+}
+
+BOOL BringWindowToTop(HWND hWnd) {
+  quorvel::platform::detail::CountCall("BringWindowToTop");
+  const ::Window window = x11::ToXWindow(hWnd);
+  ::Window frame = 0;
+  {
+    x11::Session session;
+    XWindowAttributes attributes;
+    if (!x11::Attributes(session, window, attributes)) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+    const bool top_level = x11::IsTopLevel(session, window);
+    if (!top_level || !x11::WindowManagerRunning(session)) {
+      // A child window rises among its siblings, an unmanaged top-level window among the root's children.
+      x11::ErrorTrap trap(session);
+      XRaiseWindow(session.display(), window);
+      return trap.Sync() == 0 ? TRUE : FALSE;
+    }
+    frame = x11::RootChildOf(session, window);
+    x11::SendRootMessage(session, window, "_NET_RESTACK_WINDOW", kSourcePager, None, kRestackAbove);
+    if (!Mapped(session, frame)) return TRUE;  // a hidden window keeps its place until shown
+  }
+  // Done when no other managed, mapped window lies above the frame.
+  Await(frame, [](x11::Session& s, ::Window f) {
+    const auto children = x11::RootChildren(s);
+    bool above = false;
+    for (::Window child : children) {
+      if (above && child != f && Mapped(s, child) && x11::ClientOf(s, child) != child) return false;
+      above = above || child == f;
+    }
+    return above;
+  });
+  return TRUE;
+}

@@ -1,0 +1,51 @@
+// Window identity and hierarchy: IsWindow, EnumWindows and GetParent over the X window tree. EnumWindows takes a
+// snapshot of the top-level windows (top of the stacking order first, frames resolved to their clients) and calls
+// back without holding the connection, so the callback may call any function of the layer.
+#include <X11/Xutil.h>
+
+#include "platform/linux/errors.h"
+#include "platform/linux/x11_windows.h"
+
+using quorvel::platform::detail::Fail;
+namespace x11 = quorvel::platform::x11;
+
+BOOL IsWindow(HWND hWnd) {
+  quorvel::platform::detail::CountCall("IsWindow");
+  x11::Session session;
+  XWindowAttributes attributes;
+  return x11::Attributes(session, x11::ToXWindow(hWnd), attributes) ? TRUE : FALSE;
+}
+
+BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
+  quorvel::platform::detail::CountCall("EnumWindows");
+  if (lpEnumFunc == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::vector<::Window> windows;
+  {
+    x11::Session session;
+    if (!session) return Fail(ERROR_NOT_READY, FALSE);
+    const std::vector<::Window> children = x11::RootChildren(session);
+    windows.reserve(children.size());
+    for (auto it = children.rbegin(); it != children.rend(); ++it) windows.push_back(x11::ClientOf(session, *it));
+  }
+  for (::Window window : windows) {
+    if (!lpEnumFunc(x11::ToHwnd(window), lParam)) return FALSE;
+  }
+  return TRUE;
+}
+
+HWND GetParent(HWND hWnd) {
+  quorvel::platform::detail::CountCall("GetParent");
+  x11::Session session;
+  const ::Window window = x11::ToXWindow(hWnd);
+  const ::Window parent = x11::ParentOf(session, window);
+  if (parent == 0) return Fail(ERROR_INVALID_WINDOW_HANDLE, static_cast<HWND>(nullptr));
+  if (!x11::IsTopLevel(session, window)) return x11::ToHwnd(parent);
+  // A top-level window's "parent" is its owner; WM_TRANSIENT_FOR naming the root means a group, not an owner.
+  x11::ErrorTrap trap(session);
+  ::Window owner = 0;
+  if (!XGetTransientForHint(session.display(), window, &owner) || trap.error() != 0) return nullptr;
+  if (owner == 0 || owner == session.root() || owner == window) return nullptr;
+  XWindowAttributes attributes;
+  if (!x11::Attributes(session, owner, attributes)) return nullptr;
+  return x11::ToHwnd(owner);
+}

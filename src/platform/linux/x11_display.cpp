@@ -1,0 +1,229 @@
+#include "platform/linux/x11_display.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <unordered_map>
+
+namespace quorvel::platform::x11 {
+
+struct TrapAccess {
+  static ErrorTrap*& outer(ErrorTrap& trap) { return trap.outer_; }
+  static int& error(ErrorTrap& trap) { return trap.error_; }
+};
+
+namespace {
+
+struct Connection {
+  std::recursive_mutex mutex;
+  int depth = 0;  // sessions open on the lock holder's thread
+  Display* display = nullptr;
+  // The error handlers run for every connection of the process, on whatever thread reads a reply, so they test
+  // the display without taking the lock; everything else below is touched only under it.
+  std::atomic<Display*> current{nullptr};
+  std::atomic<bool> dead{false};
+  std::string name;
+  unsigned long generation = 0;
+  std::unordered_map<std::string, Atom> atoms;
+  ErrorTrap* trap = nullptr;
+  unsigned long randr_checked_generation = 0;  // generations start at 1
+  bool randr15 = false;
+  std::vector<std::function<void(Display*)>> listeners;
+  XErrorHandler previous_error = nullptr;
+  XIOErrorHandler previous_io = nullptr;
+};
+
+Connection& connection() {
+  static Connection* c = new Connection;  // never destroyed: handlers may run during exit
+  return *c;
+}
+
+int OnError(Display* display, XErrorEvent* event) {
+  Connection& c = connection();
+  if (display == c.current.load(std::memory_order_acquire)) {
+    // Only the session holder talks to this connection, so the trap chain is its own.
+    for (ErrorTrap* t = c.trap; t != nullptr; t = TrapAccess::outer(*t)) {
+      if (TrapAccess::error(*t) == 0) TrapAccess::error(*t) = event->error_code;
+    }
+    return 0;
+  }
+  if (c.previous_error != nullptr) return c.previous_error(display, event);
+  return 0;
+}
+
+int OnIoError(Display* display) {
+  Connection& c = connection();
+  if (display == c.current.load(std::memory_order_acquire)) {
+    c.dead.store(true, std::memory_order_release);
+    return 0;
+  }
+  if (c.previous_io != nullptr) return c.previous_io(display);
+  return 0;
+}
+
+// Xlib's default after an I/O error is exit(); for our connection the error only marks it for replacement.
+void OnIoErrorExit(Display*, void*) {}
+
+void InstallHandlers(Connection& c) {
+  static std::once_flag once;
+  std::call_once(once, [&c] {
+    XInitThreads();
+    // Learn Xlib's default handler (installing null installs it) so that it is never chained to: it exits.
+    XErrorHandler before = XSetErrorHandler(OnError);
+    XSetErrorHandler(nullptr);
+    XErrorHandler xlib_default = XSetErrorHandler(OnError);
+    c.previous_error = (before == xlib_default || before == OnError) ? nullptr : before;
+    XIOErrorHandler before_io = XSetIOErrorHandler(OnIoError);
+    c.previous_io = before_io == OnIoError ? nullptr : before_io;
+  });
+}
+
+void Close(Connection& c) {
+  if (c.display == nullptr) return;
+  for (auto& listener : c.listeners) listener(c.display);
+  Display* display = c.display;
+  c.display = nullptr;
+  c.atoms.clear();
+  c.trap = nullptr;
+  XCloseDisplay(display);
+  c.current.store(nullptr, std::memory_order_release);
+  c.dead.store(false, std::memory_order_release);
+}
+
+void Open(Connection& c, const std::string& name) {
+  InstallHandlers(c);
+  Display* display = XOpenDisplay(name.c_str());
+  if (display == nullptr) return;
+  XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
+  c.display = display;
+  c.name = name;
+  ++c.generation;
+  c.current.store(display, std::memory_order_release);
+}
+
+}  // namespace
+
+Session::Session() : lock_(connection().mutex) {
+  Connection& c = connection();
+  if (c.depth++ == 0) {
+    // Only the outermost session may replace the connection: inner ones run inside a user of the current one.
+    const char* env = std::getenv("DISPLAY");
+    const std::string wanted = env != nullptr ? env : "";
+    if (c.display != nullptr && (c.dead.load(std::memory_order_acquire) || c.name != wanted)) Close(c);
+    if (c.display == nullptr && !wanted.empty()) Open(c, wanted);
+  }
+  display_ = c.dead.load(std::memory_order_acquire) ? nullptr : c.display;
+}
+
+Session::~Session() { --connection().depth; }
+
+::Window Session::root() const { return display_ != nullptr ? DefaultRootWindow(display_) : 0; }
+
+unsigned long Session::generation() const { return connection().generation; }
+
+Atom Session::atom(const char* name) {
+  if (display_ == nullptr) return None;
+  Connection& c = connection();
+  auto it = c.atoms.find(name);
+  if (it != c.atoms.end()) return it->second;
+  const Atom value = XInternAtom(display_, name, False);
+  if (value != None) c.atoms.emplace(name, value);
+  return value;
+}
+
+ErrorTrap::ErrorTrap(Session& session) : session_(session), outer_(connection().trap) { connection().trap = this; }
+
+ErrorTrap::~ErrorTrap() {
+  Connection& c = connection();
+  if (c.trap == this) c.trap = outer_;
+}
+
+int ErrorTrap::Sync() {
+  Display* display = session_.display();
+  if (display != nullptr) XSync(display, False);
+  if (display == nullptr || connection().dead.load(std::memory_order_acquire)) {
+    if (error_ == 0) error_ = BadImplementation;
+  }
+  return error_;
+}
+
+namespace {
+
+HMONITOR MonitorHandle(Atom atom) { return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(atom)); }
+
+bool HasRandr15(Session& session) {
+  Connection& c = connection();
+  if (c.randr_checked_generation != session.generation()) {
+    int event_base = 0, error_base = 0, major = 0, minor = 0;
+    c.randr15 = XRRQueryExtension(session.display(), &event_base, &error_base) &&
+                XRRQueryVersion(session.display(), &major, &minor) &&
+                (major > 1 || (major == 1 && minor >= 5));
+    c.randr_checked_generation = session.generation();
+  }
+  return c.randr15;
+}
+
+}  // namespace
+
+std::vector<Monitor> Monitors(Session& session) {
+  std::vector<Monitor> result;
+  Display* display = session.display();
+  if (display == nullptr) return result;
+  ErrorTrap trap(session);
+  if (HasRandr15(session)) {
+    int count = 0;
+    XRRMonitorInfo* info = XRRGetMonitors(display, session.root(), True, &count);
+    for (int i = 0; info != nullptr && i < count; ++i) {
+      const XRRMonitorInfo& m = info[i];
+      if (m.name == None || m.width <= 0 || m.height <= 0) continue;
+      result.push_back({MonitorHandle(m.name), RECT{m.x, m.y, m.x + m.width, m.y + m.height}, m.mwidth, m.mheight,
+                        m.primary != 0});
+    }
+    if (info != nullptr) XRRFreeMonitors(info);
+  } else {
+    const int screen = DefaultScreen(display);
+    result.push_back({MonitorHandle(session.atom("SCREEN")),
+                      RECT{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)},
+                      DisplayWidthMM(display, screen), DisplayHeightMM(display, screen), true});
+  }
+  if (trap.Sync() != 0) return {};
+  // Windows always has one primary monitor, at the desktop origin. RandR may name none (Xvfb's monitors without
+  // outputs): then the monitor at the origin, else the first, takes the part.
+  bool have_primary = false;
+  for (Monitor& m : result) {
+    if (m.primary && have_primary) m.primary = false;
+    have_primary = have_primary || m.primary;
+  }
+  if (!have_primary && !result.empty()) {
+    Monitor* chosen = &result.front();
+    for (Monitor& m : result) {
+      if (m.rect.left <= 0 && 0 < m.rect.right && m.rect.top <= 0 && 0 < m.rect.bottom) {
+        chosen = &m;
+        break;
+      }
+    }
+    chosen->primary = true;
+  }
+  return result;
+}
+
+std::vector<Monitor> Monitors() {
+  Session session;
+  return Monitors(session);
+}
+
+void AddCloseListener(std::function<void(Display*)> listener) {
+  Connection& c = connection();
+  std::lock_guard lock(c.mutex);
+  c.listeners.push_back(std::move(listener));
+}
+
+bool Available() {
+  Session session;
+  return static_cast<bool>(session);
+}
+
+}  // namespace quorvel::platform::x11

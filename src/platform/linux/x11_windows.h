@@ -1,0 +1,82 @@
+// What the window, process and monitor functions share: the X side of an HWND and the rules that map X's window
+// tree onto Win32's notions.
+//
+// - A top-level window is a client window in the ICCCM sense: a child of the root, or a window that a window
+//   manager has reparented into its frame (it carries WM_STATE). A root child without WM_STATE that holds such a
+//   client is a frame and stands for the client inside it. Every other window is a child window.
+// - Window manager: one that announces itself through _NET_SUPPORTING_WM_CHECK. With one, state changes are asked
+//   of it (EWMH/ICCCM messages) and awaited for a bounded time, so that a call returns with the change made, as
+//   on Windows; without one, plain Xlib requests do what they can (there is no minimised state then).
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/win32_windows.h"
+#include "platform/linux/x11_display.h"
+
+namespace quorvel::platform::x11 {
+
+inline constexpr long kWithdrawnState = 0;
+inline constexpr long kNormalState = 1;
+inline constexpr long kIconicState = 3;
+
+// 0 when the value cannot name an X window (X ids have 29 bits).
+::Window ToXWindow(HWND hwnd);
+inline HWND ToHwnd(::Window window) { return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)); }
+
+bool Attributes(Session& session, ::Window window, XWindowAttributes& attributes);
+// The window's parent, 0 when it does not exist.
+::Window ParentOf(Session& session, ::Window window);
+// Root children, bottom of the stacking order first.
+std::vector<::Window> RootChildren(Session& session);
+
+// WM_STATE's state, -1 when the window has none.
+long WmState(Session& session, ::Window window);
+bool HasNetState(Session& session, ::Window window, const char* state);
+// 32-bit property values (CARDINAL, WINDOW, ATOM); empty when the window has no such property.
+std::vector<unsigned long> LongProperty(Session& session, ::Window window, const char* property, Atom type);
+
+bool WindowManagerRunning(Session& session);
+bool IsTopLevel(Session& session, ::Window window);
+// The client a root child stands for: the first window with WM_STATE inside it, else the child itself.
+::Window ClientOf(Session& session, ::Window root_child);
+// The top-level window that holds `window` (itself when it is one); 0 when it does not exist.
+::Window TopLevelOf(Session& session, ::Window window);
+// The root child that holds `window`: a managed client's frame, or the top-level window itself.
+::Window RootChildOf(Session& session, ::Window window);
+bool Iconic(Session& session, ::Window window);
+bool Visible(Session& session, ::Window window);
+// The outer rectangle in desktop pixels: a managed window's frame, else the window with its border.
+bool OuterRect(Session& session, ::Window window, RECT& rect);
+
+// Sends an EWMH client message about `window` to the root window, as a pager would.
+void SendRootMessage(Session& session, ::Window window, const char* type, long d0, long d1 = 0, long d2 = 0,
+                     long d3 = 0, long d4 = 0);
+// Polls `done` (each time in a session of its own) until it holds or about a second has passed.
+bool WaitForImpl(bool (*poll)(void*), void* context);
+template <typename Predicate>
+bool WaitFor(Predicate done) {
+  return WaitForImpl([](void* p) { return (*static_cast<Predicate*>(p))(); }, &done);
+}
+
+}  // namespace quorvel::platform::x11
+
+namespace quorvel::platform::detail {
+// Counts a call of a window, process or monitor function for the test seam.
+void CountCall(std::string_view function);
+// True when the test seam made time virtual: the sleep is only added up.
+bool SeamVirtualSleep(DWORD milliseconds);
+// DPI values chosen by the test seam for GetDpiForMonitor; false when none are.
+bool SeamChosenDpi(UINT& x, UINT& y);
+}  // namespace quorvel::platform::detail
+
+// Like QUORVEL_SEAM_FAIL for functions that return an HRESULT: the armed code is the HRESULT itself.
+#define QUORVEL_SEAM_FAIL_HRESULT(name)                                      \
+  do {                                                                       \
+    DWORD seam_error_;                                                       \
+    if (::quorvel::platform::detail::SeamConsumeFailure(name, seam_error_)) \
+      return static_cast<HRESULT>(seam_error_);                              \
+  } while (0)

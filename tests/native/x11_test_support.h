@@ -1,0 +1,282 @@
+// A private X server per test process: Xvfb on a free display number (-displayfd), RandR monitors laid out as a
+// test asks, optionally openbox as window manager; and the stand-in game window program run as a real client.
+// Tests derive their fixture from X11Suite<Layout>, which starts the server once per test suite and points
+// $DISPLAY at it (gtest_discover_tests runs each test in a process of its own, so every test gets a clean server).
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/win32.h"
+
+// After gtest and the platform: Xlib's macros (None, Bool, Status...) must not reach their headers.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+namespace x11_test {
+
+struct MonitorSpec {
+  const char* name;
+  int x, y, width, height, mm_width, mm_height;
+};
+
+struct Layout {
+  int width = 1920;
+  int height = 1080;
+  std::vector<MonitorSpec> monitors;  // empty: the server's own single monitor
+  bool window_manager = false;
+};
+
+// Two 1920x1080 monitors side by side; the right one has twice the pixel density (192 DPI).
+inline Layout SideBySide(bool window_manager = false) {
+  Layout layout;
+  layout.width = 3840;
+  layout.height = 1080;
+  layout.monitors = {{"LEFT", 0, 0, 1920, 1080, 508, 286}, {"RIGHT", 1920, 0, 1920, 1080, 254, 143}};
+  layout.window_manager = window_manager;
+  return layout;
+}
+
+// Starts a helper program with its output discarded.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& display) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  // The child: dies with the test, so a crashed test leaves no server behind.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(127);
+  const int null_fd = open("/dev/null", O_WRONLY);
+  dup2(null_fd, 1);
+  dup2(null_fd, 2);
+  setenv("DISPLAY", display.c_str(), 1);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
+
+inline void Stop(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  pid = -1;
+}
+
+// Reads lines from `fd` until `last` (or end, or the deadline); the lines read.
+inline std::vector<std::string> ReadLines(int fd, const std::string& last, int timeout_ms = 10000) {
+  std::vector<std::string> lines;
+  std::string pending;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    std::size_t eol;
+    while ((eol = pending.find('\n')) != std::string::npos) {
+      lines.push_back(pending.substr(0, eol));
+      pending.erase(0, eol + 1);
+      if (lines.back() == last) return lines;
+    }
+  }
+  if (!pending.empty()) lines.push_back(pending);
+  return lines;
+}
+
+class Server {
+ public:
+  explicit Server(const Layout& layout) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    const std::string screen = std::to_string(layout.width) + "x" + std::to_string(layout.height) + "x24";
+    xvfb_ = SpawnXvfb(fds[1], screen);
+    close(fds[1]);
+    const auto lines = ReadLines(fds[0], "", 10000);
+    close(fds[0]);
+    if (lines.empty() || lines[0].empty()) return;
+    display_ = ":" + lines[0];
+    if (!layout.monitors.empty() && !SetMonitors(layout.monitors)) display_.clear();
+    if (!display_.empty() && layout.window_manager) {
+      wm_ = Spawn({"openbox", "--sm-disable"}, display_);
+      if (!AwaitWindowManager()) display_.clear();
+    }
+  }
+  ~Server() {
+    Stop(wm_);
+    Stop(xvfb_);
+  }
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Empty when the server could not be started.
+  const std::string& display() const { return display_; }
+
+ private:
+  static pid_t SpawnXvfb(int write_fd, const std::string& screen) {
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    dup2(write_fd, 3);  // dup2 leaves the copy inheritable
+    // Without -noreset the server resets (dropping RandR monitors) whenever its last client leaves.
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-noreset",
+           static_cast<char*>(nullptr));
+    _exit(127);
+  }
+
+  bool SetMonitors(const std::vector<MonitorSpec>& monitors) {
+    Display* d = XOpenDisplay(display_.c_str());
+    if (d == nullptr) return false;
+    const Window root = DefaultRootWindow(d);
+    XRRScreenResources* resources = XRRGetScreenResources(d, root);
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+      // The first monitor takes the server's one output, which retires the monitor the server made for it.
+      const bool with_output = i == 0 && resources != nullptr && resources->noutput > 0;
+      XRRMonitorInfo* m = XRRAllocateMonitor(d, with_output ? 1 : 0);
+      m->name = XInternAtom(d, monitors[i].name, False);
+      m->x = monitors[i].x;
+      m->y = monitors[i].y;
+      m->width = monitors[i].width;
+      m->height = monitors[i].height;
+      m->mwidth = monitors[i].mm_width;
+      m->mheight = monitors[i].mm_height;
+      if (with_output) m->outputs[0] = resources->outputs[0];
+      XRRSetMonitor(d, root, m);
+      XRRFreeMonitors(m);
+    }
+    if (resources != nullptr) XRRFreeScreenResources(resources);
+    int count = 0;
+    XRRMonitorInfo* listed = XRRGetMonitors(d, root, True, &count);
+    if (listed != nullptr) XRRFreeMonitors(listed);
+    XCloseDisplay(d);
+    return count == static_cast<int>(monitors.size());
+  }
+
+  bool AwaitWindowManager() {
+    Display* d = XOpenDisplay(display_.c_str());
+    if (d == nullptr) return false;
+    const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+    bool ready = false;
+    for (int i = 0; i < 1000 && !ready; ++i) {
+      Atom type;
+      int format;
+      unsigned long count, rest;
+      unsigned char* data = nullptr;
+      if (XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, XA_WINDOW, &type, &format, &count, &rest,
+                             &data) == Success &&
+          count == 1) {
+        ready = true;
+      }
+      if (data != nullptr) XFree(data);
+      if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    XCloseDisplay(d);
+    return ready;
+  }
+
+  pid_t xvfb_ = -1;
+  pid_t wm_ = -1;
+  std::string display_;
+};
+
+inline std::string FixtureProgram() { return QUORVEL_X11_WINDOW_FIXTURE; }
+
+// One run of the stand-in game window program. The executable can be copied to `install_dir` first.
+class WindowProcess {
+ public:
+  explicit WindowProcess(const std::vector<std::string>& options, const std::string& executable = FixtureProgram()) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    std::vector<std::string> args{executable};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (getppid() != parent) _exit(127);
+      dup2(fds[1], 1);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    for (const auto& line : ReadLines(fds[0], "ready")) {
+      std::istringstream in(line);
+      std::string key;
+      unsigned long id = 0;
+      if (in >> key >> id) ids_[key] = id;
+    }
+    close(fds[0]);
+  }
+  ~WindowProcess() { Stop(pid_); }
+  WindowProcess(const WindowProcess&) = delete;
+  WindowProcess& operator=(const WindowProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  HWND window(const std::string& key = "window") const {
+    auto it = ids_.find(key);
+    return it == ids_.end() ? nullptr : reinterpret_cast<HWND>(static_cast<std::uintptr_t>(it->second));
+  }
+  void Kill() { Stop(pid_); }
+
+ private:
+  pid_t pid_ = -1;
+  std::map<std::string, unsigned long> ids_;
+};
+
+template <const Layout& (*MakeLayout)()>
+class X11Suite : public ::testing::Test {
+ public:
+  static void SetUpTestSuite() {
+    server_ = new Server(MakeLayout());
+    if (!server_->display().empty()) setenv("DISPLAY", server_->display().c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+ protected:
+  void SetUp() override { ASSERT_FALSE(server_->display().empty()) << "no private X server"; }
+  static Server* server_;
+};
+template <const Layout& (*MakeLayout)()>
+Server* X11Suite<MakeLayout>::server_ = nullptr;
+
+// Polls `done` for up to ten seconds (the window manager and the server answer asynchronously).
+template <typename Predicate>
+bool Eventually(Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace x11_test
