@@ -21,6 +21,7 @@
 #include "platform/linux/win32_types.h"
 #include "platform/linux/win32_com.h"
 #include "platform/linux/win32_files.h"
+#include "platform/linux/win32_d3d.h"
 #include "platform/linux/win32_windows.h"
 #endif
 
