@@ -163,7 +163,7 @@ void SetRotation(DXGI_MODE_ROTATION rotation) {
   d3d::Arm([&](d3d::State& s) { s.overrides.rotation = rotation; });
 }
 
-long Calls(std::string_view method) {
+long D3DCalls(std::string_view method) {
   return d3d::state().calls[static_cast<std::size_t>(d3d::CallNamed(method))].load();
 }
 

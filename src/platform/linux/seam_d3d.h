@@ -45,7 +45,7 @@ void SetRotation(DXGI_MODE_ROTATION rotation);
 // Calls made since the last ResetD3D of one of the methods above, or of "D3D11CreateDevice",
 // "IDXGIOutputDuplication::AcquireNextFrame", "IDXGIOutputDuplication::ReleaseFrame",
 // "ID3D11Texture2D::GetDesc", "ID3D11DeviceContext::CopyResource", "ID3D11DeviceContext::Unmap".
-long Calls(std::string_view method);
+long D3DCalls(std::string_view method);
 
 // Live Direct3D/DXGI objects of the layer (devices, contexts, adapters, outputs, duplications, textures).
 long LiveD3DObjects();
