@@ -35,6 +35,12 @@ bool IsBgra32(DXGI_FORMAT format) {
 
 }  // namespace
 
+std::optional<std::int32_t> CaptureBlobSize(UINT row_pitch, UINT height) {
+  const std::uint64_t size = static_cast<std::uint64_t>(row_pitch) * height;
+  if (size > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return std::nullopt;
+  return static_cast<std::int32_t>(size);
+}
+
 std::optional<DxgiCapture> dxgiScreenshot(HMONITOR monitor) {
   // Declared in the order of acquisition, so they release in the reverse order on every way out.
   ComHolder<ID3D11Device> device;
@@ -174,11 +180,9 @@ std::optional<DxgiCapture> dxgiScreenshot(HMONITOR monitor) {
     return std::nullopt;
   }
 
-  // The record's numbers are signed 32-bit, and so is its byte count: an image of 2^31 bytes or more, or a
-  // dimension past that range, cannot be described and is refused rather than cut short.
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-  const std::uint64_t size = static_cast<std::uint64_t>(mapped.RowPitch) * desc.Height;
-  if (desc.Width > kMax || desc.Height > kMax || mapped.RowPitch > kMax || size > kMax) {
+  const std::optional<std::int32_t> size = CaptureBlobSize(mapped.RowPitch, desc.Height);
+  constexpr auto kInt32Max = static_cast<UINT>(std::numeric_limits<std::int32_t>::max());
+  if (!size || desc.Width > kInt32Max || mapped.RowPitch > kInt32Max) {
     context->Unmap(staging.Get(), 0);
     CAPTURE_ERROR("RuduVizozadoz: image too large, row_pitch={}, height={}", mapped.RowPitch, desc.Height);
     return std::nullopt;
@@ -188,7 +192,7 @@ std::optional<DxgiCapture> dxgiScreenshot(HMONITOR monitor) {
   capture.row_pitch = static_cast<std::int32_t>(mapped.RowPitch);
   // One flat copy, row padding included, without zero-filling the vector first.
   const auto* pixels = static_cast<const std::uint8_t*>(mapped.pData);
-  capture.blob.assign(pixels, pixels + static_cast<std::size_t>(size));
+  capture.blob.assign(pixels, pixels + static_cast<std::size_t>(*size));
   context->Unmap(staging.Get(), 0);
   // The acquired frame is not released here: releasing the duplication ends it.
   return capture;

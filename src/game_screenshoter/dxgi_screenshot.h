@@ -18,6 +18,10 @@ struct DxgiCapture {
   RECT desktop_rect = {0, 0, 0, 0};                               // the output's place on the desktop
 };
 
+// The byte count of `height` rows of `row_pitch` bytes when it fits the record's signed 32-bit numbers; no value
+// for an image of 2^31 bytes or more, which the record cannot describe.
+std::optional<std::int32_t> CaptureBlobSize(UINT row_pitch, UINT height);
+
 // Captures the output of the device's adapter that shows `monitor` (the first output for a null monitor). No
 // value on failure, with one error line in the log, except when no output shows the monitor (no line then).
 // Makes and releases its device and duplication on every call; waits up to about 3 s for a new frame.
