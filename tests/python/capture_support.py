@@ -1,9 +1,12 @@
 """Shared by the window search and capture tests: private displays, game processes run from copies of the window
 program in a temporary install directory, and an X server grab that holds a native call inside the server."""
 
+import atexit
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -11,19 +14,54 @@ import pytest
 from xvfb_support import GameWindow, PrivateDisplay, copy_program
 
 
-@pytest.fixture(scope="module")
+OPENBOX_RC = """<?xml version="1.0" encoding="UTF-8"?>
+<openbox_config xmlns="http://openbox.org/3.4/rc">
+  <theme><animateIconify>no</animateIconify></theme>
+</openbox_config>
+"""
+
+# One server of each kind for the whole run, shared by every test module that imports these fixtures: a server
+# started after another has stopped may get its display name, which an open connection cannot tell apart.
+_displays = {}
+
+
+def _shared(kind, start):
+    if kind not in _displays:
+        _displays[kind] = start()
+        atexit.register(_displays[kind].stop)
+    return _displays[kind]
+
+
+def _start_managed():
+    # Openbox's iconify animation is off: a restored window then has its place at once, as the capture's pause
+    # expects.
+    config = tempfile.mkdtemp(prefix="quorvel-openbox-")
+    atexit.register(shutil.rmtree, config, True)
+    os.makedirs(os.path.join(config, "openbox"))
+    with open(os.path.join(config, "openbox", "rc.xml"), "w") as rc:
+        rc.write(OPENBOX_RC)
+    previous = os.environ.get("XDG_CONFIG_HOME")
+    os.environ["XDG_CONFIG_HOME"] = config
+    try:
+        return PrivateDisplay(window_manager=True).start()
+    finally:
+        if previous is None:
+            del os.environ["XDG_CONFIG_HOME"]
+        else:
+            os.environ["XDG_CONFIG_HOME"] = previous
+
+
+@pytest.fixture
 def plain_display():
     """Two 1920x1080 monitors side by side, no window manager: windows stay where they are put."""
-    with PrivateDisplay(monitors=[("LEFT", 0, 0, 1920, 1080, 508, 286),
-                                  ("RIGHT", 1920, 0, 1920, 1080, 508, 286)]) as display:
-        yield display
+    return _shared("plain", lambda: PrivateDisplay(monitors=[("LEFT", 0, 0, 1920, 1080, 508, 286),
+                                                             ("RIGHT", 1920, 0, 1920, 1080, 508, 286)]).start())
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture
 def managed_display():
     """One monitor with openbox, for minimising and restoring."""
-    with PrivateDisplay(window_manager=True) as display:
-        yield display
+    return _shared("managed", _start_managed)
 
 
 class Games:
