@@ -1,0 +1,96 @@
+// capture_window called from Python in an embedded interpreter, on a private X server, with the duplication seam
+// failing one step: the capture's error line arrives in Python logging, and a logging filter that raises makes
+// capture_window raise it, with every interface released on the way out.
+#ifndef QUORVEL_X11_WINDOW_FIXTURE
+#define QUORVEL_X11_WINDOW_FIXTURE ""  // this test makes its own window and never runs the window program
+#endif
+#include "x11_test_support.h"
+
+#include <pybind11/embed.h>
+#include <pybind11/stl.h>
+
+#include "module/registration.h"
+#include "platform/linux/seam_d3d.h"
+
+namespace py = pybind11;
+namespace seam = quorvel::platform::seam;
+
+PYBIND11_EMBEDDED_MODULE(capture_logging_test, m) {
+  quorvel::RegisterLogging(m);
+  quorvel::RegisterWindowRect(m);
+  quorvel::RegisterWindowScreenshot(m);
+  quorvel::RegisterWindowFunctions(m);
+  m.def("fail_next_map", [] { seam::FailNextCall("ID3D11DeviceContext::Map", E_FAIL); });
+}
+
+namespace {
+
+const x11_test::Layout& OneMonitor() {
+  static const x11_test::Layout layout;
+  return layout;
+}
+
+class CaptureLogging : public x11_test::X11Suite<OneMonitor> {};
+
+TEST_F(CaptureLogging, AFailedCapturesLineReachesPythonAndARaisingFilterMakesTheCallRaise) {
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_NE(display, nullptr);
+  const ::Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 100, 100, 0, 0, 0);
+  XMapWindow(display, window);
+  XSync(display, False);
+  {
+    py::scoped_interpreter interpreter;
+    py::dict scope;
+    scope["window"] = static_cast<unsigned long>(window);
+    py::exec(R"(
+import logging
+import capture_logging_test as m
+
+records = []
+class Collect(logging.Handler):
+    def emit(self, record):
+        records.append(record)
+
+logger = logging.getLogger("capture")
+logger.propagate = False
+logger.setLevel(logging.DEBUG)
+logger.addHandler(Collect())
+m.init_logging("capture")
+
+m.fail_next_map()
+failed = m.capture_window(window)
+
+class Refused(Exception):
+    pass
+def refuse(record):
+    raise Refused(record.getMessage())
+logger.addFilter(refuse)
+m.fail_next_map()
+try:
+    m.capture_window(window)
+    raised = None
+except Refused as e:
+    raised = str(e)
+logger.removeFilter(refuse)
+after = m.capture_window(window)
+)",
+             scope);
+    const std::string line = "RuduVizozadoz: ID3D11DeviceContext::Map failed, hr=-2147467259";
+    EXPECT_TRUE(scope["failed"].is_none());
+    EXPECT_EQ(py::eval("[r.getMessage() for r in records]", scope).cast<std::vector<std::string>>(),
+              std::vector<std::string>{line});
+    EXPECT_EQ(py::eval("records[0].levelno", scope).cast<int>(), 40);
+    EXPECT_TRUE(py::eval("records[0].pathname.endswith('game_screenshoter/dxgi_screenshot.cpp')", scope).cast<bool>());
+    EXPECT_EQ(scope["raised"].cast<std::string>(), line);
+    EXPECT_FALSE(scope["after"].is_none()) << "the raise left nothing behind that stops the next capture";
+  }
+  EXPECT_EQ(seam::LiveD3DObjects(), 0);
+  XCloseDisplay(display);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
