@@ -65,7 +65,7 @@ step "build (AddressSanitizer)" build build/asan -DQUORVEL_SANITIZE=address -DQU
 step "native tests (AddressSanitizer)" native build/asan
 step "python tests (AddressSanitizer)" asan_python
 step "build (ThreadSanitizer)" build build/tsan -DQUORVEL_SANITIZE=thread -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_MODULE=OFF
-step "native tests (ThreadSanitizer)" env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build/tsan --output-on-failure -j "$JOBS" --timeout 600
+step "native tests (ThreadSanitizer)" env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/sanitizers/tsan.supp" ctest --test-dir build/tsan --output-on-failure -j "$JOBS" --timeout 600
 step "windows compile check" bash scripts/check-windows.sh build/windows-check
 
 echo

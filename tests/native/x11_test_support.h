@@ -129,6 +129,11 @@ class Server {
 
   // Empty when the server could not be started.
   const std::string& display() const { return display_; }
+  // Ends the server as a crash would, under its clients' feet.
+  void Kill() {
+    if (xvfb_ > 0) kill(xvfb_, SIGKILL);
+    Stop(xvfb_);
+  }
 
  private:
   static pid_t SpawnXvfb(int write_fd, const std::string& screen) {
@@ -175,24 +180,30 @@ class Server {
     return count == static_cast<int>(monitors.size());
   }
 
+  // Ready when it manages a window: it announces itself (_NET_SUPPORTING_WM_CHECK) before it takes map requests.
   bool AwaitWindowManager() {
     Display* d = XOpenDisplay(display_.c_str());
     if (d == nullptr) return false;
-    const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+    const Atom wm_state = XInternAtom(d, "WM_STATE", False);
+    const Window probe = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 10, 10, 0, 0, 0);
+    XMapWindow(d, probe);
     bool ready = false;
     for (int i = 0; i < 1000 && !ready; ++i) {
       Atom type;
       int format;
       unsigned long count, rest;
       unsigned char* data = nullptr;
-      if (XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, XA_WINDOW, &type, &format, &count, &rest,
-                             &data) == Success &&
-          count == 1) {
+      if (XGetWindowProperty(d, probe, wm_state, 0, 2, False, wm_state, &type, &format, &count, &rest, &data) ==
+              Success &&
+          count > 0) {
         ready = true;
       }
       if (data != nullptr) XFree(data);
       if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      // A map request made before the manager selected for them went to the server: ask again.
+      if (!ready && i % 50 == 49) XMapWindow(d, probe);
     }
+    XDestroyWindow(d, probe);
     XCloseDisplay(d);
     return ready;
   }

@@ -80,18 +80,23 @@ class PrivateDisplay:
         if self.window_manager:
             self._wm = subprocess.Popen(["openbox", "--sm-disable"], env=self.env(),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.monotonic() + 10
-            while not self._wm_ready():
-                if time.monotonic() > deadline:
-                    self.stop()
-                    raise RuntimeError("openbox did not start")
-                time.sleep(0.02)
+            # Ready when it manages a window: it announces itself before it takes map requests.
+            probe = GameWindow(self, None, "--size", "10x10").start()
+            try:
+                deadline = time.monotonic() + 10
+                while not self._managed(probe.window):
+                    if time.monotonic() > deadline:
+                        self.stop()
+                        raise RuntimeError("openbox did not start")
+                    time.sleep(0.02)
+            finally:
+                probe.stop()
         return self
 
-    def _wm_ready(self):
-        out = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env(),
+    def _managed(self, window):
+        out = subprocess.run(["xprop", "-id", str(window), "WM_STATE"], env=self.env(),
                              capture_output=True, text=True).stdout
-        return "window id" in out
+        return "window state" in out
 
     def stop(self):
         for proc in (self._wm, self._xvfb):

@@ -48,17 +48,27 @@ bool Await(::Window window, Check check) {
   return x11::TopLevelOf(session, focus);
 }
 
+// The state a withdrawn window enters when it is mapped, other hints kept.
+void SetInitialState(x11::Session& session, ::Window window, int state) {
+  XWMHints* hints = XGetWMHints(session.display(), window);
+  XWMHints updated = hints != nullptr ? *hints : XWMHints{};
+  if (hints != nullptr) XFree(hints);
+  updated.flags |= StateHint;
+  updated.initial_state = state;
+  XSetWMHints(session.display(), window, &updated);
+}
+
+bool Withdrawn(x11::Session& session, ::Window window) {
+  return !Mapped(session, window) && !x11::Iconic(session, window);
+}
+
 void Minimise(x11::Session& session, ::Window window, bool managed) {
   if (!managed) {
     XUnmapWindow(session.display(), window);
     return;
   }
-  if (!Mapped(session, window) && !x11::Iconic(session, window)) {
-    // A withdrawn window is mapped straight into the minimised state.
-    XWMHints hints{};
-    hints.flags = StateHint;
-    hints.initial_state = IconicState;
-    XSetWMHints(session.display(), window, &hints);
+  if (Withdrawn(session, window)) {
+    SetInitialState(session, window, IconicState);
     XMapWindow(session.display(), window);
   } else {
     XIconifyWindow(session.display(), window, DefaultScreen(session.display()));
@@ -102,10 +112,13 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) {
                                static_cast<long>(session.atom("_NET_WM_STATE_MAXIMIZED_VERT")),
                                static_cast<long>(session.atom("_NET_WM_STATE_MAXIMIZED_HORZ")), kSourcePager);
         }
-        // Mapping a minimised client is ICCCM's way back to the normal state.
+        // Mapping a minimised client is ICCCM's way back to the normal state; a withdrawn one is shown normal
+        // whatever state it first asked for.
+        if (managed && Withdrawn(session, window)) SetInitialState(session, window, NormalState);
         XMapWindow(display, window);
         break;
       case SW_SHOWMAXIMIZED:
+        if (managed && Withdrawn(session, window)) SetInitialState(session, window, NormalState);
         XMapWindow(display, window);
         if (managed) {
           x11::SendRootMessage(session, window, "_NET_WM_STATE", kNetStateAdd,
@@ -117,6 +130,7 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) {
       case SW_SHOW:
       case SW_SHOWNA:
         // Shows a hidden window; a minimised one stays minimised.
+        if (managed && Withdrawn(session, window)) SetInitialState(session, window, NormalState);
         if (!x11::Iconic(session, window)) XMapWindow(display, window);
         break;
       default:

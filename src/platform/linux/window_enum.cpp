@@ -24,8 +24,12 @@ BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
     x11::Session session;
     if (!session) return Fail(ERROR_NOT_READY, FALSE);
     const std::vector<::Window> children = x11::RootChildren(session);
+    // Without a manager there are no frames to look into.
+    const bool frames = x11::WindowManagerRunning(session);
     windows.reserve(children.size());
-    for (auto it = children.rbegin(); it != children.rend(); ++it) windows.push_back(x11::ClientOf(session, *it));
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      windows.push_back(frames ? x11::ClientOf(session, *it) : *it);
+    }
   }
   for (::Window window : windows) {
     if (!lpEnumFunc(x11::ToHwnd(window), lParam)) return FALSE;

@@ -140,7 +140,13 @@ bool IsTopLevel(Session& session, ::Window window) {
 
 bool Iconic(Session& session, ::Window window) {
   if (!IsTopLevel(session, window)) return false;
-  return WmState(session, window) == kIconicState || HasNetState(session, window, "_NET_WM_STATE_HIDDEN");
+  const long state = WmState(session, window);
+  if (state == kIconicState) return true;
+  // A manager that keeps WM_STATE normal while it hides a minimised client still says so in EWMH terms. A
+  // withdrawn window's _NET_WM_STATE may be stale, so it counts only for a managed, unmapped client.
+  if (state != kNormalState || !HasNetState(session, window, "_NET_WM_STATE_HIDDEN")) return false;
+  XWindowAttributes attributes;
+  return Attributes(session, window, attributes) && attributes.map_state == IsUnmapped;
 }
 
 bool Visible(Session& session, ::Window window) {

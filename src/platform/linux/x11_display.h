@@ -80,7 +80,8 @@ std::vector<Monitor> Monitors(Session& session);
 std::vector<Monitor> Monitors();
 
 // Called with the connection about to be closed, under the session lock, so that resources made on it (shared
-// memory segments, images) can be given back. Listeners live as long as the process.
+// memory segments, images) can be given back. The connection may be broken then (its server gone): requests on
+// it fail harmlessly, but what the client side holds must still be freed. Listeners live as long as the process.
 void AddCloseListener(std::function<void(Display*)> listener);
 
 // True when $DISPLAY is set and a server answers there (opens the connection if needed).
