@@ -1,6 +1,6 @@
 // One full capture of a monitor through the duplication layer, against the raw ways of reading the same pixels
 // from the same X server: XShmGetImage into a reused segment (the floor), the same with connection and segment
-// made per call (one-shot), and XGetImage. Run under a display whose first monitor is the area to capture
+// made per call (one-shot), and XGetImage; and the copy the capture itself makes into its vector. Run under a display whose first monitor is the area to capture
 // (bench/capture_layer.sh starts a private 1920x1080 Xvfb). Prints median milliseconds per capture; figures only.
 //
 //   DISPLAY=:N bench_capture_layer [runs]
@@ -176,6 +176,14 @@ int main(int argc, char** argv) {
     XCloseDisplay(d);
   });
 
+  // What the capture itself spends on the pixels: a new zeroed vector and one flat copy of the mapped rows.
+  std::vector<std::uint8_t> source(static_cast<std::size_t>(width) * 4 * height, 0x5A);
+  const double copy = MedianMs(runs, [&] {
+    std::vector<std::uint8_t> blob;
+    blob.resize(source.size());
+    std::memcpy(blob.data(), source.data(), blob.size());
+  });
+
   const double get_image = MedianMs(runs, [&] {
     XImage* image = XGetImage(display, root, area.left, area.top, width, height, AllPlanes, ZPixmap);
     if (image != nullptr) XDestroyImage(image);
@@ -187,8 +195,10 @@ int main(int argc, char** argv) {
   std::printf("%-44s %8.2f\n", "XShmGetImage, reused segment (floor)", floor);
   std::printf("%-44s %8.2f\n", "XShmGetImage one-shot (connection+segment)", one_shot);
   std::printf("%-44s %8.2f\n", "XGetImage", get_image);
+  std::printf("%-44s %8.2f\n", "the capture's own copy (new vector + memcpy)", copy);
   std::printf("ratios to the floor: layer %.2f, one-shot %.2f, XGetImage %.2f\n", layer / floor, one_shot / floor,
               get_image / floor);
+  std::printf("layer / (floor + the capture's copy): %.2f\n", layer / (floor + copy));
   XCloseDisplay(display);
   return 0;
 }

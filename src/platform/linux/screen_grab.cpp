@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xrender.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -40,6 +41,9 @@ struct Segment {
   XShmSegmentInfo info{};
   XImage* image = nullptr;
   bool attached = false;
+  // A 32-bit pixmap over the same memory, for the server to composite into (0 where RENDER is not used).
+  Pixmap pixmap = 0;
+  Picture picture = 0;
 };
 
 enum class Tristate { kUnknown, kYes, kNo };
@@ -51,6 +55,10 @@ struct Pool {
   unsigned long generation = 0;
   Tristate layout_ok = Tristate::kUnknown;
   Tristate shm_ok = Tristate::kUnknown;
+  // RENDER writes the opaque alpha itself while it copies; then no pass over the pixels is left to do here.
+  Tristate render_ok = Tristate::kUnknown;
+  Picture root_picture = 0;
+  XRenderPictFormat* argb = nullptr;
   std::vector<std::unique_ptr<Segment>> free;
 };
 
@@ -62,6 +70,8 @@ Pool& pool() {
 // Gives the segment's memory back; the server's attachment is dropped too while its connection is the open one.
 void DestroySegment(std::unique_ptr<Segment> segment, Display* display) {
   if (segment->attached && display != nullptr) {
+    if (segment->picture != 0) XRenderFreePicture(display, segment->picture);
+    if (segment->pixmap != 0) XFreePixmap(display, segment->pixmap);
     XShmDetach(display, &segment->info);
     XFlush(display);
   }
@@ -80,7 +90,9 @@ void OnConnectionClosing(Display* display) {
     std::lock_guard lock(p.mutex);
     free.swap(p.free);
     p.generation = 0;  // segments still in use are given back without the server once their images go
-    p.layout_ok = p.shm_ok = Tristate::kUnknown;
+    p.layout_ok = p.shm_ok = p.render_ok = Tristate::kUnknown;
+    if (p.root_picture != 0) XRenderFreePicture(display, p.root_picture);
+    p.root_picture = 0;
   }
   for (auto& segment : free) DestroySegment(std::move(segment), display);
 }
@@ -148,10 +160,33 @@ bool Prepare(x11::Session& session, Pool& p) {
   std::lock_guard lock(p.mutex);
   if (p.generation != session.generation()) {
     p.generation = session.generation();
-    p.layout_ok = p.shm_ok = Tristate::kUnknown;
+    p.layout_ok = p.shm_ok = p.render_ok = Tristate::kUnknown;
+    p.root_picture = 0;  // made on the connection that is gone
   }
-  if (p.layout_ok == Tristate::kUnknown) p.layout_ok = LayoutIsBgrx(session.display()) ? Tristate::kYes : Tristate::kNo;
-  if (p.shm_ok == Tristate::kUnknown) p.shm_ok = XShmQueryExtension(session.display()) ? Tristate::kYes : Tristate::kNo;
+  Display* display = session.display();
+  if (p.layout_ok == Tristate::kUnknown) p.layout_ok = LayoutIsBgrx(display) ? Tristate::kYes : Tristate::kNo;
+  if (p.shm_ok == Tristate::kUnknown) p.shm_ok = XShmQueryExtension(display) ? Tristate::kYes : Tristate::kNo;
+  if (p.render_ok == Tristate::kUnknown) {
+    p.render_ok = Tristate::kNo;
+    int major = 0, minor = 0, event_base = 0, error_base = 0;
+    Bool pixmaps = False;
+    const XRenderPictFormat* screen_format = nullptr;
+    if (p.shm_ok == Tristate::kYes && XShmQueryVersion(display, &major, &minor, &pixmaps) && pixmaps &&
+        XShmPixmapFormat(display) == ZPixmap && XRenderQueryExtension(display, &event_base, &error_base) &&
+        (screen_format = XRenderFindVisualFormat(display, DefaultVisual(display, DefaultScreen(display)))) &&
+        (p.argb = XRenderFindStandardFormat(display, PictStandardARGB32)) != nullptr) {
+      // The whole screen as the server shows it, windows included.
+      XRenderPictureAttributes attributes{};
+      attributes.subwindow_mode = IncludeInferiors;
+      x11::ErrorTrap trap(session);
+      p.root_picture = XRenderCreatePicture(display, session.root(), screen_format, CPSubwindowMode, &attributes);
+      if (trap.Sync() == 0) {
+        p.render_ok = Tristate::kYes;
+      } else {
+        p.root_picture = 0;
+      }
+    }
+  }
   return p.layout_ok == Tristate::kYes;
 }
 
@@ -205,6 +240,25 @@ std::unique_ptr<Segment> TakeSegment(x11::Session& session, Pool& p, UINT width,
     DestroySegment(std::move(segment), nullptr);
     return nullptr;
   }
+  XRenderPictFormat* argb = nullptr;
+  {
+    std::lock_guard lock(p.mutex);
+    if (p.render_ok == Tristate::kYes) argb = p.argb;
+  }
+  if (argb != nullptr) {
+    x11::ErrorTrap render_trap(session);
+    segment->pixmap = XShmCreatePixmap(display, session.root(), segment->info.shmaddr, &segment->info, width, height,
+                                       32);
+    segment->picture = XRenderCreatePicture(display, segment->pixmap, argb, 0, nullptr);
+    if (render_trap.Sync() != 0) {
+      // Plain grabs into this segment still work.
+      if (segment->picture != 0) XRenderFreePicture(display, segment->picture);
+      if (segment->pixmap != 0) XFreePixmap(display, segment->pixmap);
+      segment->picture = segment->pixmap = 0;
+      std::lock_guard lock(p.mutex);
+      p.render_ok = Tristate::kNo;
+    }
+  }
   return segment;
 }
 
@@ -254,15 +308,33 @@ HRESULT GrabArea(const RECT& area, ImagePtr& image) {
   Pool& p = pool();
   if (!Prepare(session, p)) return DXGI_ERROR_UNSUPPORTED;
   Display* display = session.display();
+  const GrabMethod best = SeamBestGrabMethod();
   try {
-    if (std::unique_ptr<Segment> segment = TakeSegment(session, p, width, height)) {
+    std::unique_ptr<Segment> segment;
+    if (best != GrabMethod::kGetImage) segment = TakeSegment(session, p, width, height);
+    if (segment != nullptr) {
       XImage* target = segment->image;
+      const Picture picture = segment->picture;
+      Picture root_picture = 0;
+      {
+        std::lock_guard lock(p.mutex);
+        root_picture = p.root_picture;
+      }
       auto shm = std::make_shared<ShmImage>(std::move(segment));  // back to the pool if the grab fails
       x11::ErrorTrap trap(session);
-      // A reply request: any error of it has been seen when it returns.
-      const bool ok = XShmGetImage(display, session.root(), target, area.left, area.top, AllPlanes);
-      if (!ok || trap.error() != 0) return DXGI_ERROR_ACCESS_LOST;
-      SetOpaque(const_cast<std::uint8_t*>(shm->data()), static_cast<std::size_t>(shm->row_pitch() / 4) * height);
+      const int screen = DefaultScreen(display);
+      if (best == GrabMethod::kRender && picture != 0 && root_picture != 0 && area.left >= 0 && area.top >= 0 &&
+          area.right <= DisplayWidth(display, screen) && area.bottom <= DisplayHeight(display, screen)) {
+        // The server copies and sets the alpha in one go; the sync makes sure it has, and reports any error.
+        XRenderComposite(display, PictOpSrc, root_picture, None, picture, area.left, area.top, 0, 0, 0, 0, width,
+                         height);
+        if (trap.Sync() != 0) return DXGI_ERROR_ACCESS_LOST;
+      } else {
+        // A reply request: any error of it has been seen when it returns.
+        const bool ok = XShmGetImage(display, session.root(), target, area.left, area.top, AllPlanes);
+        if (!ok || trap.error() != 0) return DXGI_ERROR_ACCESS_LOST;
+        SetOpaque(const_cast<std::uint8_t*>(shm->data()), static_cast<std::size_t>(shm->row_pitch() / 4) * height);
+      }
       image = std::move(shm);
       return S_OK;
     }

@@ -1,10 +1,12 @@
 // Images of a monitor's area of the X screen, as 32-bit B, G, R, 0xFF pixels, for desktop duplication.
 //
-// - MIT-SHM where the server offers it (a local server that lets us attach): one XShmGetImage into a shared
-//   segment. Segments are kept between grabs, per connection and size, and given back when the connection closes;
-//   a segment is reused only after every image made in it has gone, so an image never changes once made.
-// - XGetImage otherwise, its buffer taken over as the image without a copy.
-// - The server's fourth byte carries nothing for a depth-24 visual; it is set to 0xFF in place after the grab.
+// - MIT-SHM where the server offers it (a local server that lets us attach): the server writes the area into a
+//   shared segment. Segments are kept between grabs, per connection and size, and given back when the connection
+//   closes; a segment is reused only after every image made in it has gone, so an image never changes once made.
+// - With RENDER and shared pixmaps, the server composites the screen into a 32-bit pixmap over the segment, which
+//   sets the fourth byte to 0xFF as it copies. Without them, XShmGetImage, after which the fourth byte (nothing
+//   for a depth-24 visual) is set here in one pass.
+// - XGetImage where shared memory does not work, its buffer taken over as the image without a copy.
 // - Only the layout that maps directly to BGRA is offered: 32 bits per pixel, least significant byte first,
 //   masks 0xFF0000/0xFF00/0xFF. Other visuals fail with DXGI_ERROR_UNSUPPORTED.
 #pragma once
@@ -63,6 +65,10 @@ bool DisplaySupported();
 // Grabs `area` of the screen. S_OK with the image; DXGI_ERROR_ACCESS_LOST when the display went away or the area
 // is no longer on the screen; DXGI_ERROR_UNSUPPORTED for a visual of another layout; E_OUTOFMEMORY.
 HRESULT GrabArea(const RECT& area, ImagePtr& image);
+
+// The ways of grabbing, best first; the test seam can rule out the better ones to reach the others.
+enum class GrabMethod { kRender, kShmGetImage, kGetImage };
+GrabMethod SeamBestGrabMethod();
 
 // Sets the fourth byte of `count` pixels to 0xFF.
 void SetOpaque(std::uint8_t* pixels, std::size_t count);

@@ -47,6 +47,7 @@ struct State {
   std::map<D3D_DRIVER_TYPE, CreateFailure> create_failures;
   SeamOverrides overrides;
   std::deque<seam::Acquire> script;
+  std::atomic<GrabMethod> grab_method{GrabMethod::kRender};
 };
 
 State& state() {
@@ -107,6 +108,8 @@ bool SeamCreateDeviceFailure(D3D_DRIVER_TYPE type, HRESULT& result, bool& leave_
   return true;
 }
 
+GrabMethod SeamBestGrabMethod() { return state().grab_method.load(std::memory_order_relaxed); }
+
 ScriptedAcquire SeamNextAcquire() {
   State& s = state();
   if (!s.armed.load(std::memory_order_acquire)) return ScriptedAcquire::kNone;
@@ -163,6 +166,8 @@ void SetRotation(DXGI_MODE_ROTATION rotation) {
   d3d::Arm([&](d3d::State& s) { s.overrides.rotation = rotation; });
 }
 
+void UseGrabMethod(d3d::GrabMethod method) { d3d::state().grab_method.store(method); }
+
 long D3DCalls(std::string_view method) {
   return d3d::state().calls[static_cast<std::size_t>(d3d::CallNamed(method))].load();
 }
@@ -177,6 +182,7 @@ void ResetD3D() {
   s.create_failures.clear();
   s.overrides = {};
   s.script.clear();
+  s.grab_method.store(d3d::GrabMethod::kRender);
   for (auto& count : s.calls) count.store(0);
 }
 

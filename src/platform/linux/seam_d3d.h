@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/screen_grab.h"
 #include "platform/linux/win32_d3d.h"
 
 namespace quorvel::platform::seam {
@@ -41,6 +42,10 @@ void SetFrameFormat(DXGI_FORMAT format);
 void SetRowPadding(UINT bytes);
 // Outputs report this rotation (the pixels are not turned).
 void SetRotation(DXGI_MODE_ROTATION rotation);
+
+// Frames are grabbed the given way at best: kRender (RENDER into shared memory, the default where the server
+// offers it), kShmGetImage (XShmGetImage, then the fourth byte set here) or kGetImage (XGetImage).
+void UseGrabMethod(d3d::GrabMethod method);
 
 // Calls made since the last ResetD3D of one of the methods above, or of "D3D11CreateDevice",
 // "IDXGIOutputDuplication::AcquireNextFrame", "IDXGIOutputDuplication::ReleaseFrame",
