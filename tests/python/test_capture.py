@@ -10,6 +10,8 @@ import pytest
 import quorvel
 from capture_support import ServerGrab, games_on, managed_display, plain_display  # noqa: F401 (fixtures)
 
+pytestmark = pytest.mark.asan
+
 
 @pytest.fixture
 def games(plain_display, tmp_path, monkeypatch):

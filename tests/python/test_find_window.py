@@ -11,6 +11,8 @@ import pytest
 import quorvel
 from capture_support import ServerGrab, games_on, managed_display, plain_display  # noqa: F401 (fixtures)
 
+pytestmark = pytest.mark.asan
+
 WARNING = "RuduVizozadoz: unable to locate the window belong to a process that located in {}"
 
 
