@@ -1,5 +1,5 @@
-// Shared by the capture tests: a private X server per test process, the window and duplication seams reset around
-// each test, virtual time, every log line kept, and the proof that no Direct3D/DXGI object outlives a test.
+// For the capture tests: a private X server with two monitors side by side per test process, the seams reset and
+// virtual time on, every log line kept, and no Direct3D/DXGI object alive at the end of a test.
 #pragma once
 
 #include "x11_test_support.h"
@@ -33,42 +33,37 @@ class CaptureSuite : public x11_test::X11Suite<TwoMonitors> {
  protected:
   void SetUp() override {
     X11Suite::SetUp();
-    seam::Reset();
-    seam::ResetD3D();
-    seam::ResetWindows();
-    seam::UseVirtualTime(true);
     previous_ = spdlog::default_logger();
-    sink_ = std::make_shared<test_support::CaptureSink>();
-    auto logger = std::make_shared<spdlog::logger>("capture", sink_);
-    logger->set_level(spdlog::level::debug);
-    spdlog::set_default_logger(logger);
+    Reset();
   }
   void TearDown() override {
     spdlog::set_default_logger(previous_);
-    // Every interface a capture obtained is released, whichever way it ended.
     EXPECT_EQ(seam::LiveD3DObjects(), 0);
     seam::Reset();
     seam::ResetD3D();
     seam::ResetWindows();
   }
 
+  // Between the rows of a table: seams, counters, virtual time and the log start afresh.
+  void Reset() {
+    seam::Reset();
+    seam::ResetD3D();
+    seam::ResetWindows();
+    seam::UseVirtualTime(true);
+    sink_ = std::make_shared<test_support::CaptureSink>();
+    auto logger = std::make_shared<spdlog::logger>("capture", sink_);
+    logger->set_level(spdlog::level::debug);
+    spdlog::set_default_logger(logger);
+  }
   std::vector<std::string> Texts() {
     std::vector<std::string> texts;
     for (const auto& line : sink_->Lines()) texts.push_back(line.text);
     return texts;
   }
-  void ClearLog() { sink_ = ResetSink(); }
 
   std::shared_ptr<test_support::CaptureSink> sink_;
 
  private:
-  std::shared_ptr<test_support::CaptureSink> ResetSink() {
-    auto sink = std::make_shared<test_support::CaptureSink>();
-    auto logger = std::make_shared<spdlog::logger>("capture", sink);
-    logger->set_level(spdlog::level::debug);
-    spdlog::set_default_logger(logger);
-    return sink;
-  }
   std::shared_ptr<spdlog::logger> previous_;
 };
 

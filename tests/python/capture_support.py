@@ -1,5 +1,5 @@
 """Shared by the window search and capture tests: private displays, game processes run from copies of the window
-program in a temporary install directory, and an X server grab that holds a native call inside the server."""
+program in temporary install directories, and a server grab that holds a native call inside the X server."""
 
 import atexit
 import os
@@ -8,20 +8,19 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
+import time
 
 import pytest
 
 from xvfb_support import GameWindow, PrivateDisplay, copy_program
 
+# Openbox without its iconify animation: a restored window has its place at once, as the capture's pause expects.
+OPENBOX_RC = ('<openbox_config xmlns="http://openbox.org/3.4/rc">'
+              '<theme><animateIconify>no</animateIconify></theme></openbox_config>')
 
-OPENBOX_RC = """<?xml version="1.0" encoding="UTF-8"?>
-<openbox_config xmlns="http://openbox.org/3.4/rc">
-  <theme><animateIconify>no</animateIconify></theme>
-</openbox_config>
-"""
-
-# One server of each kind for the whole run, shared by every test module that imports these fixtures: a server
-# started after another has stopped may get its display name, which an open connection cannot tell apart.
+# One server of each kind for the whole run: a server started after another has stopped may get its display name,
+# which an open connection cannot tell apart.
 _displays = {}
 
 
@@ -33,8 +32,6 @@ def _shared(kind, start):
 
 
 def _start_managed():
-    # Openbox's iconify animation is off: a restored window then has its place at once, as the capture's pause
-    # expects.
     config = tempfile.mkdtemp(prefix="quorvel-openbox-")
     atexit.register(shutil.rmtree, config, True)
     os.makedirs(os.path.join(config, "openbox"))
@@ -45,57 +42,53 @@ def _start_managed():
     try:
         return PrivateDisplay(window_manager=True).start()
     finally:
-        if previous is None:
-            del os.environ["XDG_CONFIG_HOME"]
-        else:
+        os.environ.pop("XDG_CONFIG_HOME")
+        if previous is not None:
             os.environ["XDG_CONFIG_HOME"] = previous
 
 
-@pytest.fixture
-def plain_display():
-    """Two 1920x1080 monitors side by side, no window manager: windows stay where they are put."""
-    return _shared("plain", lambda: PrivateDisplay(monitors=[("LEFT", 0, 0, 1920, 1080, 508, 286),
-                                                             ("RIGHT", 1920, 0, 1920, 1080, 508, 286)]).start())
-
-
-@pytest.fixture
-def managed_display():
-    """One monitor with openbox, for minimising and restoring."""
-    return _shared("managed", _start_managed)
-
-
 class Games:
-    """Starts window programs copied into install directories under one temporary folder, stops them at the end."""
+    """Window programs copied into install directories under one folder, on one display; stopped at the end."""
 
     def __init__(self, display, root):
-        self.display = display
-        self.root = root
-        self.running = []
+        self.display, self.root, self.running = display, root, []
 
-    def start(self, install="Games/Foo", *options, name="game.bin"):
-        path = os.path.join(self.root, install, name)
+    def start(self, install="Games/Foo", *options):
+        path = os.path.join(self.root, install, "game.bin")
         if not os.path.exists(path):  # a running copy cannot be overwritten
-            copy_program(os.path.dirname(path), name)
-        game = GameWindow(self.display, path, *options).start()
-        self.running.append(game)
-        return game
-
-    def stop_all(self):
-        for game in self.running:
-            game.stop()
+            copy_program(os.path.dirname(path))
+        self.running.append(GameWindow(self.display, path, *options).start())
+        return self.running[-1]
 
 
-def games_on(display, tmp_path, monkeypatch):
+def _games(kind, start, tmp_path, monkeypatch):
+    display = _shared(kind, start)
     monkeypatch.setenv("DISPLAY", display.name)
-    return Games(display, str(tmp_path))
+    games = Games(display, str(tmp_path))
+    yield games
+    for game in games.running:
+        game.stop()
 
 
-# Grabs the server (no other client's request is served) until a line arrives on stdin or 10 s have passed.
+@pytest.fixture
+def games(tmp_path, monkeypatch):
+    """Two 1920x1080 monitors side by side, no window manager: windows stay where they are put."""
+    yield from _games("plain", lambda: PrivateDisplay(monitors=[("LEFT", 0, 0, 1920, 1080, 508, 286),
+                                                                ("RIGHT", 1920, 0, 1920, 1080, 508, 286)]).start(),
+                      tmp_path, monkeypatch)
+
+
+@pytest.fixture
+def managed_games(tmp_path, monkeypatch):
+    """One monitor with openbox, for minimising and restoring."""
+    yield from _games("managed", _start_managed, tmp_path, monkeypatch)
+
+
 GRABBER = textwrap.dedent("""
     import ctypes, select, sys
     x = ctypes.CDLL("libX11.so.6")
     x.XOpenDisplay.restype = ctypes.c_void_p
-    x.XGrabServer.argtypes = x.XSync.argtypes = x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x.XGrabServer.argtypes = x.XCloseDisplay.argtypes = [ctypes.c_void_p]
     x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
     d = x.XOpenDisplay(None)
     x.XGrabServer(d)
@@ -106,22 +99,31 @@ GRABBER = textwrap.dedent("""
 """)
 
 
-class ServerGrab:
-    """While held, every X request of another client waits, so a native call that talks to the server stays inside
-    the call until the grab is released."""
+def call_during_server_grab(display, call):
+    """Runs `call` while another client holds the server grabbed, so that the call waits inside the X server; a
+    Python thread ends the grab after 0.3 s. Returns the call's result once it is proven that the thread ran while
+    the call was still waiting, which it cannot do unless the call released the GIL (else the grab's own 10 s
+    timeout would end the wait first)."""
+    grabber = subprocess.Popen([sys.executable, "-c", GRABBER], env=display.env(), stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    assert grabber.stdout.readline().strip() == "grabbed"
+    released_at = []
 
-    def __init__(self, display):
-        self.proc = subprocess.Popen([sys.executable, "-c", GRABBER], env=display.env(), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
-        assert self.proc.stdout.readline().strip() == "grabbed"
+    def release():
+        time.sleep(0.3)
+        released_at.append(time.monotonic())
+        grabber.stdin.write("go\n")
+        grabber.stdin.flush()
 
-    def release(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.write("go\n")
-            self.proc.stdin.flush()
-
-    def close(self):
-        self.release()
-        self.proc.wait(15)
-        self.proc.stdin.close()
-        self.proc.stdout.close()
+    thread = threading.Thread(target=release)
+    thread.start()
+    try:
+        result = call()
+        returned_at = time.monotonic()
+    finally:
+        thread.join()
+        grabber.wait(15)
+        grabber.stdin.close()
+        grabber.stdout.close()
+    assert released_at[0] < returned_at < released_at[0] + 5
+    return result
