@@ -12,6 +12,7 @@ PACKAGES=(
   openbox x11-xserver-utils x11-utils
   g++-mingw-w64-x86-64
   inotify-tools python3-watchdog
+  python3-pil
 )
 
 missing=()
