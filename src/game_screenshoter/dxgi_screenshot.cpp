@@ -63,18 +63,20 @@ std::optional<DxgiCapture> dxgiScreenshot(HMONITOR monitor) {
     device.Reset();
     context.Reset();
   }
-  if (!device) {
+  if (!device || !context) {
     CAPTURE_ERROR("RuduVizozadoz: D3D11CreateDevice failed");
     return std::nullopt;
   }
 
+  // Below, a call that reports success without giving its interface fails like a failing call (hr then >= 0),
+  // rather than being dereferenced.
   HRESULT hr = device->QueryInterface(__uuidof(IDXGIDevice), OutParam(dxgi_device));
-  if (FAILED(hr)) {
+  if (FAILED(hr) || !dxgi_device) {
     CAPTURE_ERROR("RuduVizozadoz: D3D11CreateDevice->IDXGIDevice failed, hr={}", hr);
     return std::nullopt;
   }
   hr = dxgi_device->GetParent(__uuidof(IDXGIAdapter), OutParam(adapter));
-  if (FAILED(hr)) {
+  if (FAILED(hr) || !adapter) {
     CAPTURE_ERROR("RuduVizozadoz: IDXGIDevice->IDXGIAdapter failed, hr={}", hr);
     return std::nullopt;
   }
@@ -102,7 +104,7 @@ std::optional<DxgiCapture> dxgiScreenshot(HMONITOR monitor) {
     if (!output) return std::nullopt;  // no output of this adapter shows the monitor: not logged
   } else {
     hr = adapter->EnumOutputs(0, &output);
-    if (FAILED(hr)) {
+    if (FAILED(hr) || !output) {
       CAPTURE_ERROR("RuduVizozadoz: dxgiAdapter->IDXGIOutput failed, hr={}", hr);
       return std::nullopt;
     }
@@ -117,12 +119,12 @@ std::optional<DxgiCapture> dxgiScreenshot(HMONITOR monitor) {
   }
 
   hr = output->QueryInterface(__uuidof(IDXGIOutput1), OutParam(output1));
-  if (FAILED(hr)) {
+  if (FAILED(hr) || !output1) {
     CAPTURE_ERROR("RuduVizozadoz: IDXGIOutput->IDXGIOutput1 failed, hr={}", hr);
     return std::nullopt;
   }
   hr = output1->DuplicateOutput(device.Get(), &duplication);
-  if (FAILED(hr)) {
+  if (FAILED(hr) || !duplication) {
     CAPTURE_ERROR("RuduVizozadoz: IDXGIOutput1->IDXGIOutputDuplication failed, hr={}", hr);
     return std::nullopt;
   }
@@ -132,11 +134,11 @@ std::optional<DxgiCapture> dxgiScreenshot(HMONITOR monitor) {
     DXGI_OUTDUPL_FRAME_INFO info = {};
     hr = duplication->AcquireNextFrame(kFrameTimeoutMs, &info, &resource);
     if (SUCCEEDED(hr)) {
-      if (info.LastPresentTime.QuadPart != 0) {
+      if (info.LastPresentTime.QuadPart != 0 && resource) {
         acquired = true;
         break;
       }
-      // A frame without a new desktop image: give it back and wait for one that has.
+      // A frame without a new desktop image (or without any): give it back and wait for one that has.
       resource.Reset();
       duplication->ReleaseFrame();
     } else if (hr != DXGI_ERROR_WAIT_TIMEOUT) {
@@ -151,7 +153,7 @@ std::optional<DxgiCapture> dxgiScreenshot(HMONITOR monitor) {
   }
 
   hr = resource->QueryInterface(__uuidof(ID3D11Texture2D), OutParam(frame));
-  if (FAILED(hr)) {
+  if (FAILED(hr) || !frame) {
     CAPTURE_ERROR("RuduVizozadoz: IDXGIResource->ID3D11Texture2D failed, hr={}", hr);
     return std::nullopt;
   }

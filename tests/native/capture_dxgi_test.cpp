@@ -65,14 +65,17 @@ TEST_F(Dxgi, EachFailingStepLogsItsLineOnceAndReleasesEverything) {
       {"ID3D11Device::QueryInterface", E_NOINTERFACE, false,
        "RuduVizozadoz: D3D11CreateDevice->IDXGIDevice failed, hr=-2147467262"},
       {"IDXGIDevice::GetParent", E_FAIL, false, "RuduVizozadoz: IDXGIDevice->IDXGIAdapter failed, hr=-2147467259"},
+      {"IDXGIDevice::GetParent", S_OK, false, "RuduVizozadoz: IDXGIDevice->IDXGIAdapter failed, hr=0"},  // no adapter
       {"IDXGIOutput::GetDesc", E_FAIL, false, ""},  // inside the walk
       {"IDXGIAdapter::EnumOutputs", DXGI_ERROR_NOT_FOUND, true,
        "RuduVizozadoz: dxgiAdapter->IDXGIOutput failed, hr=-2005270526"},
+      {"IDXGIAdapter::EnumOutputs", S_OK, true, "RuduVizozadoz: dxgiAdapter->IDXGIOutput failed, hr=0"},
       {"IDXGIOutput::GetDesc", E_FAIL, true, "RuduVizozadoz: IDXGIOutput::GetDesc failed, hr=-2147467259"},
       {"IDXGIOutput::QueryInterface", E_NOINTERFACE, false,
        "RuduVizozadoz: IDXGIOutput->IDXGIOutput1 failed, hr=-2147467262"},
       {"IDXGIOutput1::DuplicateOutput", DXGI_ERROR_UNSUPPORTED, false,
        "RuduVizozadoz: IDXGIOutput1->IDXGIOutputDuplication failed, hr=-2005270524"},
+      {"IDXGIOutput1::DuplicateOutput", S_OK, false, "RuduVizozadoz: IDXGIOutput1->IDXGIOutputDuplication failed, hr=0"},
       {"IDXGIResource::QueryInterface", E_NOINTERFACE, false,
        "RuduVizozadoz: IDXGIResource->ID3D11Texture2D failed, hr=-2147467262"},
       {"ID3D11Device::CreateTexture2D", S_OK, false,  // success without a texture
