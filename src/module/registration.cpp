@@ -8,6 +8,7 @@ void pybind11_init_quorvel(pybind11::module_& m) {
   RegisterLogging(m);
   RegisterWindowRect(m);
   RegisterWindowScreenshot(m);
+  RegisterWindowFunctions(m);
   RegisterFsWatchAction(m);
   RegisterWatchFilter(m);
   RegisterWatchFunctions(m);

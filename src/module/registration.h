@@ -10,6 +10,7 @@ namespace quorvel {
 void RegisterLogging(pybind11::module_& m);           // init_logging               (logging_bindings.cpp)
 void RegisterWindowRect(pybind11::module_& m);        // class WindowRect           (window_classes.cpp)
 void RegisterWindowScreenshot(pybind11::module_& m);  // class WindowScreenshot     (window_classes.cpp)
+void RegisterWindowFunctions(pybind11::module_& m);   // find_window_by_path, capture_window (window_bindings.cpp)
 void RegisterFsWatchAction(pybind11::module_& m);     // IntEnum FsWatchAction      (watch_classes.cpp)
 void RegisterWatchFilter(pybind11::module_& m);       // class WatchFilter          (watch_classes.cpp)
 void RegisterWatchFunctions(pybind11::module_& m);    // start/stop/add/remove_fs_watch (watch_bindings.cpp)

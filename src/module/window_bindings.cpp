@@ -1,0 +1,24 @@
+// find_window_by_path and capture_window. Both release the GIL for the whole native call (a capture may wait
+// seconds for a frame); a capture's screenshot is moved into its Python object, so the pixels are never copied.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+
+#include "game_screenshoter/find_game_window.h"
+#include "game_screenshoter/window_capture.h"
+#include "module/gil_release.h"
+#include "module/registration.h"
+
+namespace py = pybind11;
+
+namespace quorvel {
+
+void RegisterWindowFunctions(py::module_& m) {
+  m.def("find_window_by_path", &FindGameWindow, py::arg("install_path"), py::arg("prev_hwnd") = std::uint64_t{0},
+        "Find window of specified path", py::call_guard<GilRelease>());
+  m.def("capture_window", &capture_window, py::arg("hwnd"), "Take screenshot for window",
+        py::call_guard<GilRelease>());
+}
+
+}  // namespace quorvel

@@ -1,0 +1,98 @@
+// capture_window and GetWindowRects on two monitors side by side: the rectangle used and its scaling, rotation in
+// degrees, the activation pause in virtual time, and the failures, which log nothing.
+#include "capture_test_support.h"
+
+#include <optional>
+
+#include "game_screenshoter/window_capture.h"
+
+namespace {
+
+using capture_test::MonitorNamed;
+using x11_test::WindowProcess;
+namespace seam = quorvel::platform::seam;
+
+class WindowCapture : public capture_test::CaptureSuite {};
+
+std::uint64_t Handle(const WindowProcess& process) { return reinterpret_cast<std::uintptr_t>(process.window()); }
+
+TEST_F(WindowCapture, FrameBoundsAreUsedAsTheyAreAndTheFallbackIsScaledByTheHorizontalDpi) {
+  WindowProcess left({"--pos", "-3,7", "--size", "1004x758"});
+  WindowProcess right({"--pos", "1920,100", "--size", "100x100"});
+  constexpr UINT kDpiFails = 0;
+  struct Case {
+    const WindowProcess& window;
+    bool frame_bounds;
+    UINT dpi_x, dpi_y;
+    RECT expected;
+  } cases[] = {
+      {left, true, 192, 192, {-3, 7, 1001, 765}},        // never scaled
+      {left, false, 120, 120, {-3, 8, 1251, 956}},       // x1.25, toward zero: -3.75 -> -3
+      {left, false, kDpiFails, 0, {-3, 7, 1001, 765}},   // no DPI: unscaled
+      {right, false, 100, 100, {1999, 104, 2104, 208}},  // 100/96 in single precision: 1920 -> 1999
+      {right, false, 144, 96, {2880, 150, 3030, 300}},   // the horizontal value scales both axes
+  };
+  for (const Case& c : cases) {
+    Reset();
+    seam::ChooseDpi(c.dpi_x, c.dpi_y);
+    if (!c.frame_bounds) seam::FailNextHResult("DwmGetWindowAttribute", E_FAIL);
+    if (c.dpi_x == kDpiFails) seam::FailNextHResult("GetDpiForMonitor", E_FAIL);
+    const std::optional<WindowRects> rects = GetWindowRects(c.window.window());
+    ASSERT_TRUE(rects.has_value());
+    EXPECT_EQ(rects->monitor, MonitorNamed(&c.window == &left ? "LEFT" : "RIGHT"));
+    const RECT& r = rects->window_rect;
+    EXPECT_EQ((std::vector<LONG>{r.left, r.top, r.right, r.bottom}),
+              (std::vector<LONG>{c.expected.left, c.expected.top, c.expected.right, c.expected.bottom}))
+        << "dpi " << c.dpi_x << ", frame bounds " << c.frame_bounds;
+  }
+}
+
+TEST_F(WindowCapture, NoValueForZeroAGoneWindowAWindowOnNoMonitorOrAMonitorThatCannotBeQueried) {
+  WindowProcess nowhere({"--pos", "5000,3000"});
+  WindowProcess shown({"--pos", "100,100"});
+  WindowProcess gone({"--pos", "100,100"});
+  const std::uint64_t gone_window = Handle(gone);
+  gone.Kill();
+  ASSERT_TRUE(x11_test::Eventually([&] { return !IsWindow(reinterpret_cast<HWND>(gone_window)); }));
+  Reset();
+  EXPECT_FALSE(capture_window(0).has_value());
+  EXPECT_EQ(seam::Calls("IsWindow"), 0u) << "0 is refused before any call";
+  EXPECT_FALSE(capture_window(gone_window).has_value());
+  EXPECT_FALSE(capture_window(Handle(nowhere)).has_value());
+  seam::FailNext("GetMonitorInfoW", ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(capture_window(Handle(shown)).has_value());
+  EXPECT_EQ(seam::D3DCalls("D3D11CreateDevice"), 0);
+  EXPECT_TRUE(Texts().empty());
+}
+
+TEST_F(WindowCapture, RotationIsGivenInDegreesAndTheAreaIsNotTurned) {
+  WindowProcess window({"--pos", "2000,200", "--size", "300x100"});
+  const std::pair<DXGI_MODE_ROTATION, int> cases[] = {
+      {DXGI_MODE_ROTATION_UNSPECIFIED, 0}, {DXGI_MODE_ROTATION_IDENTITY, 0}, {DXGI_MODE_ROTATION_ROTATE90, 90},
+      {DXGI_MODE_ROTATION_ROTATE180, 180}, {DXGI_MODE_ROTATION_ROTATE270, 270}};
+  for (const auto& [rotation, degrees] : cases) {
+    Reset();
+    seam::SetRotation(rotation);
+    const std::optional<WindowScreenshot> shot = capture_window(Handle(window));
+    ASSERT_TRUE(shot.has_value());
+    EXPECT_EQ(shot->rotation, degrees) << rotation;
+    EXPECT_EQ((std::vector<int>{shot->area.x, shot->area.y, shot->area.w, shot->area.h}),
+              (std::vector<int>{80, 200, 300, 100}));
+  }
+}
+
+TEST_F(WindowCapture, AWindowNotInFrontIsActivatedWithOnePauseAndOneInFrontWithoutAny) {
+  WindowProcess first({"--pos", "100,100"});
+  WindowProcess second({"--pos", "400,100"});
+  const std::pair<const WindowProcess*, bool> cases[] = {{&first, true}, {&first, false}, {&second, true}};
+  for (const auto& [window, activated] : cases) {
+    Reset();
+    ASSERT_TRUE(capture_window(Handle(*window)).has_value());
+    EXPECT_EQ(seam::Calls("SetForegroundWindow"), activated ? 1u : 0u);
+    EXPECT_EQ(seam::Calls("BringWindowToTop"), activated ? 1u : 0u);
+    EXPECT_EQ(seam::VirtualMilliseconds(), activated ? 100u : 0u);
+    EXPECT_EQ(GetForegroundWindow(), window->window());
+  }
+}
+
+}  // namespace
