@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -50,6 +51,28 @@ inline Layout SideBySide(bool window_manager = false) {
   layout.monitors = {{"LEFT", 0, 0, 1920, 1080, 508, 286}, {"RIGHT", 1920, 0, 1920, 1080, 254, 143}};
   layout.window_manager = window_manager;
   return layout;
+}
+
+// The layouts the suites run on (X11Suite's argument), each made once.
+inline const Layout& OneMonitor() {
+  static const Layout layout;
+  return layout;
+}
+inline const Layout& TwoMonitors() {
+  static const Layout layout = SideBySide();
+  return layout;
+}
+inline const Layout& ManagedTwoMonitors() {
+  static const Layout layout = SideBySide(true);
+  return layout;
+}
+
+// The handle of the RandR monitor `name` on $DISPLAY: its name atom.
+inline HMONITOR MonitorNamed(const char* name) {
+  Display* d = XOpenDisplay(nullptr);
+  const Atom atom = XInternAtom(d, name, True);
+  XCloseDisplay(d);
+  return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(atom));
 }
 
 // Starts a helper program with its output discarded.
