@@ -40,31 +40,7 @@ inline bool WaitFor(const std::function<bool()>& condition, std::chrono::millise
   return true;
 }
 
-// A gate a handler can wait at, to hold the worker still while a test queues packets behind it.
-class Gate {
- public:
-  void Block() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-  }
-  bool WaitUntilBlocked() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return waiting_ > 0; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int waiting_ = 0;
-  bool open_ = false;
-};
+using records::Gate;
 
 class WatcherTest : public ::testing::Test {
  protected:

@@ -25,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using records::Gate;
 using records::Recorder;
 using quorvel::platform::kPathSeparator;
 
@@ -192,31 +193,6 @@ TEST_F(OnSystem, DeletingTheWatchedDirectoryEndsItsWatchWithOneErrorLine) {
   }));
   W().Stop();
 }
-
-// A gate a handler can wait at, holding the worker still.
-class Gate {
- public:
-  void Block() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    blocked_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-  }
-  bool WaitUntilBlocked() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [this] { return blocked_; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool blocked_ = false, open_ = false;
-};
 
 TEST_F(OnSystem, ABurstLargerThanTheBufferWhileTheHandlerRunsIsOneLossAndTheWatchRecovers) {
 #ifndef _WIN32

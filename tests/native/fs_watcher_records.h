@@ -1,7 +1,9 @@
 // Builds change-record buffers as the platform lays them out (FILE_NOTIFY_INFORMATION, DWORD-aligned), and
-// collects handler calls, for the watcher's tests.
+// collects handler calls and holds the worker at a gate, for the watcher's tests.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -80,6 +82,31 @@ class Recorder {
  private:
   std::mutex mutex_;
   std::vector<Event> events_;
+};
+
+// A gate a handler can wait at, to hold the worker still while a test queues changes behind it.
+class Gate {
+ public:
+  void Block() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    blocked_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+  }
+  bool WaitUntilBlocked() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [this] { return blocked_; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool blocked_ = false, open_ = false;
 };
 
 }  // namespace records
