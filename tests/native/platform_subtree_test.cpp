@@ -33,8 +33,7 @@ TEST_F(Subtree, ChangesInExistingSubdirectoriesAreReportedWithTheirPath) {
   MakeDir(tmp_ / "a");
   MakeDir(tmp_ / "a/b");
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   WriteFile(tmp_ / "a/b/f", "");
   WriteFile(tmp_ / "a/b/f", "x");
   ASSERT_EQ(::rename((tmp_ / "a/b/f").c_str(), (tmp_ / "a/b/g").c_str()), 0);
@@ -84,8 +83,7 @@ TEST_F(Subtree, AddingABigTreeCostsOtherWatchesNothing) {
   }
   std::filesystem::create_directories(busy_dir);
   Watch busy(busy_dir.string());
-  ASSERT_TRUE(busy.Read());
-  busy.set_pending(true);
+  ASSERT_TRUE(busy.Arm());
   std::atomic<bool> stop{false};
   std::atomic<int> made{0};
   std::thread writer([&] {
@@ -114,8 +112,7 @@ TEST_F(Subtree, AddingABigTreeCostsOtherWatchesNothing) {
 TEST_F(Subtree, WithoutSubtreeNestedChangesAreNotReported) {
   MakeDir(tmp_ / "a");
   Watch watch(tmp_.path(), false);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   WriteFile(tmp_ / "a/nested");
   MakeDir(tmp_ / "b");
   WriteFile(tmp_ / "b/nested");
@@ -125,8 +122,7 @@ TEST_F(Subtree, WithoutSubtreeNestedChangesAreNotReported) {
 
 TEST_F(Subtree, MkdirPThenTouchLosesNothingAndRepeatsNothing) {
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   for (int round = 0; round < 20; ++round) {
     const std::string top = "r" + std::to_string(round);
     Shell("mkdir -p " + tmp_ / (top + "/b/c") + " && touch " + tmp_ / (top + "/b/c/f"));
@@ -149,8 +145,7 @@ TEST_F(Subtree, MkdirPThenTouchLosesNothingAndRepeatsNothing) {
 
 TEST_F(Subtree, ADirectoryCreatedWithContentIsReportedWhole) {
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   // Built outside, then renamed into place with a hard link trick is a move; here the tree grows in place, fast.
   Shell("mkdir -p " + tmp_ / "t/x/y" + " " + tmp_ / "t/z" + " && touch " + tmp_ / "t/x/1" + " " + tmp_ / "t/x/y/2" +
       " " + tmp_ / "t/z/3");
@@ -167,8 +162,7 @@ TEST_F(Subtree, ARenamedSubdirectoryReportsUnderItsNewName) {
   MakeDir(tmp_ / "old/deep");
   MakeDir(tmp_ / "other");
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   ASSERT_EQ(::rename((tmp_ / "old").c_str(), (tmp_ / "new").c_str()), 0);
   WriteFile(tmp_ / "new/deep/f");
   // Into another directory of the tree: still a rename pair, with both paths.
@@ -192,8 +186,7 @@ TEST_F(Subtree, DirectoriesMovedInAreWatchedAndMovedOutAreNot) {
   MakeDir(tmp_ / "w/leaving");
   AgeTimestamps();
   Watch watch(tmp_ / "w", true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   ASSERT_EQ(::rename((tmp_ / "outside/in").c_str(), (tmp_ / "w/in").c_str()), 0);
   ASSERT_EQ(::rename((tmp_ / "w/leaving").c_str(), (tmp_ / "outside/left").c_str()), 0);
   WriteFile(tmp_ / "w/in/deeper/new");
@@ -218,8 +211,7 @@ TEST_F(Subtree, WhatIsMadeRightAfterAMoveInIsReportedOnce) {
   }
   AgeTimestamps();
   Watch watch(tmp_ / "w", true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   for (int i = 0; i < 10; ++i) {
     const std::string name = "d" + std::to_string(i);
     ASSERT_EQ(::rename((tmp_ / ("src" + std::to_string(i))).c_str(), (tmp_ / ("w/" + name)).c_str()), 0);
@@ -246,8 +238,7 @@ TEST_F(Subtree, SymbolicLinksAreNotFollowed) {
   MakeDir(tmp_ / "w");
   ASSERT_EQ(::symlink((tmp_ / "target").c_str(), (tmp_ / "w/existing-link").c_str()), 0);
   Watch watch(tmp_ / "w", true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   ASSERT_EQ(::symlink((tmp_ / "target").c_str(), (tmp_ / "w/new-link").c_str()), 0);
   WriteFile(tmp_ / "target/through-links");
   WriteFile(tmp_ / "w/end");
@@ -256,8 +247,7 @@ TEST_F(Subtree, SymbolicLinksAreNotFollowed) {
 
 TEST_F(Subtree, DeletedSubdirectoriesStopBeingWatched) {
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   Shell("mkdir -p " + tmp_ / "gone/inner" + " && touch " + tmp_ / "gone/inner/f" + " && rm -r " + tmp_ / "gone");
   MakeDir(tmp_ / "gone");  // the same name again, a new directory
   WriteFile(tmp_ / "gone/again");
@@ -278,10 +268,8 @@ TEST_F(Subtree, TwoSubtreeWatchesShareDirectoriesAndCloseIndependently) {
   MakeDir(tmp_ / "a");
   auto first = std::make_unique<Watch>(tmp_.path(), true);
   Watch inner(tmp_ / "a", true);
-  ASSERT_TRUE(first->Read());
-  ASSERT_TRUE(inner.Read());
-  first->set_pending(true);
-  inner.set_pending(true);
+  ASSERT_TRUE(first->Arm());
+  ASSERT_TRUE(inner.Arm());
   MakeDir(tmp_ / "a/b");
   WriteFile(tmp_ / "a/b/f");
   WriteFile(tmp_ / "a/end");

@@ -146,6 +146,9 @@ class Watch {
                                  &overlapped_, nullptr);
   }
 
+  // Issues the first read; the next collection waits for its completion.
+  BOOL Arm() { return pending_ = Read(); }
+
   // Issues a read and waits for its completion.
   Completion ReadOnce(DWORD milliseconds = kDeadlineMs) {
     if (!Read()) {

@@ -186,8 +186,7 @@ TEST_F(WatchLifetime, ADeletedDirectoryDeliversItsLastChangesFirst) {
 TEST_F(WatchLifetime, TooManyChangesBetweenReadsCompleteTheNextReadWithZeroBytes) {
   Watch watch(tmp_.path());
   Watch probe(tmp_.path());
-  ASSERT_TRUE(probe.Read());
-  probe.set_pending(true);
+  ASSERT_TRUE(probe.Arm());
   seam::SetBacklogLimit(5);
   ASSERT_TRUE(watch.Read());
   seam::SetBacklogLimit(0);
@@ -224,8 +223,7 @@ TEST_F(WatchLifetime, AKernelQueueOverflowIsALossForEveryWatch) {
   flat.set_pending(false);
   // Wait until the layer has taken the change in: a third watch sees it.
   Watch probe(tmp_ / "a/b");
-  ASSERT_TRUE(probe.Read());
-  probe.set_pending(true);
+  ASSERT_TRUE(probe.Arm());
   WriteFile(tmp_ / "a/b/sync");
   probe.CollectUntilName(L"sync");
   seam::InjectQueueOverflow();
@@ -237,8 +235,7 @@ TEST_F(WatchLifetime, AKernelQueueOverflowIsALossForEveryWatch) {
   }
   // The tree was walked again: every directory still reports, once.
   tree.set_pending(false);
-  ASSERT_TRUE(tree.Read());
-  tree.set_pending(true);
+  ASSERT_TRUE(tree.Arm());
   WriteFile(tmp_ / "a/b/after");
   WriteFile(tmp_ / "end");
   EXPECT_EQ(tree.CollectUntilName(L"end"), (std::vector<Change>{{FILE_ACTION_ADDED, L"a/b/after"}}));
