@@ -114,12 +114,8 @@ struct Capture {
 // Captures the output that shows `monitor` once, as the capture does: one frame, a staging copy, a map.
 inline Capture CaptureMonitor(HMONITOR monitor) {
   Capture c;
-  Ref<ID3D11Device> device;
-  Ref<ID3D11DeviceContext> context;
-  Ref<IDXGIAdapter> adapter;
-  Ref<IDXGIOutput> output;
-  Ref<IDXGIOutput1> output1;
-  Ref<IDXGIOutputDuplication> duplication;
+  Duplicated d;
+  auto& [device, context, adapter, output, output1, duplication] = d;
   Ref<IDXGIResource> resource;
   Ref<ID3D11Texture2D> frame;
   Ref<ID3D11Texture2D> staging;
