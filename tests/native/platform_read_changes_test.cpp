@@ -10,8 +10,6 @@ namespace {
 using ReadChanges = PlatformTest;
 namespace seam = quorvel::platform::seam;
 
-std::vector<Change> Expect(std::initializer_list<Change> changes) { return changes; }
-
 TEST_F(ReadChanges, ReportsCreationWriteDeletionAndRename) {
   Watch watch(tmp_.path());
   ASSERT_TRUE(watch.Arm());

@@ -14,8 +14,6 @@ namespace {
 
 using Subtree = PlatformTest;
 
-std::vector<Change> Expect(std::initializer_list<Change> changes) { return changes; }
-
 // Entries born within a few clock ticks before a move into the tree count as born after it; setup that must count
 // as older waits that long.
 void AgeTimestamps() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }

@@ -90,6 +90,9 @@ inline std::vector<Change> ParseRecords(const BYTE* buffer, DWORD bytes) {
   return changes;
 }
 
+// The changes a test expects, in the type reads give.
+inline std::vector<Change> Expect(std::initializer_list<Change> changes) { return changes; }
+
 struct Completion {
   BOOL ok = FALSE;
   DWORD error = 0;
