@@ -30,17 +30,8 @@ namespace seam = quorvel::platform::seam;
 using test_support::CaptureSink;
 using test_support::LogLine;
 
-// Polls `condition` until it holds or 10 s pass.
-inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 using records::Gate;
+using records::WaitFor;
 
 class WatcherTest : public ::testing::Test {
  protected:

@@ -27,16 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 using records::Gate;
 using records::Recorder;
+using records::WaitFor;
 using quorvel::platform::kPathSeparator;
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 void Touch(const fs::path& file) { std::ofstream(file, std::ios::app) << "x"; }
 

@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fs_watcher/watch_entry.h"
@@ -83,6 +85,16 @@ class Recorder {
   std::mutex mutex_;
   std::vector<Event> events_;
 };
+
+// Polls `condition` until it holds or `limit` passes (long enough for a slow machine or Wine).
+inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 // A gate a handler can wait at, to hold the worker still while a test queues changes behind it.
 class Gate {
