@@ -72,21 +72,29 @@ def log_missing(path):
     assert quorvel.add_fs_watch(path, [watch_filter()], 2, False) == 0
 
 
+CHILD_PRELUDE = """
+import atexit, logging, os, sys, time
+import quorvel
+from watch_helpers import watch_filter
+
+seen = []  # what a Collect handler receives
+
+
+class Collect(logging.Handler):
+    def emit(self, record):
+        seen.append(record)
+"""
+
+
 def run_python(code, timeout=60):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=child_env())
+    return subprocess.run([sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=child_env())
 
 
 @needs_watcher
 def test_before_init_logging_lines_go_to_the_console_logger_and_not_to_python(tmp_path):
     missing = str(tmp_path / "missing")
     result = run_python(f"""
-        import logging, quorvel
-        from watch_helpers import watch_filter
-        seen = []
-        class Collect(logging.Handler):
-            def emit(self, record):
-                seen.append(record)
         logging.getLogger().addHandler(Collect())
         logging.getLogger().setLevel(logging.DEBUG)
         f = watch_filter()
@@ -331,8 +339,6 @@ def test_exiting_while_the_worker_logs_neither_crashes_nor_hangs(tmp_path, bridg
     # Hundreds of lines still to be logged on the worker, each held up by a slow handler, when the interpreter
     # exits; the exit hooks of the watcher and of the bridge run in either order.
     result = run_python(f"""
-        import logging, os, sys, time, quorvel
-        from watch_helpers import watch_filter
         class Slow(logging.Handler):
             def emit(self, record):
                 time.sleep(0.001)
@@ -364,12 +370,6 @@ def test_lines_logged_after_the_bridge_closed_at_exit_go_to_the_console(tmp_path
     # Exit hooks run last-registered first: the bridge closes, then `late` logs, then the watcher stops.
     missing = str(tmp_path / "late")
     result = run_python(f"""
-        import atexit, logging, quorvel
-        from watch_helpers import watch_filter
-        seen = []
-        class Collect(logging.Handler):
-            def emit(self, record):
-                seen.append(record.getMessage())
         logging.getLogger().addHandler(Collect())
         f = watch_filter()
         assert quorvel.start_fs_watch(lambda *event: None)
