@@ -17,17 +17,8 @@ namespace capture_test {
 
 namespace seam = quorvel::platform::seam;
 
-inline const x11_test::Layout& TwoMonitors() {
-  static const x11_test::Layout layout = x11_test::SideBySide();
-  return layout;
-}
-
-inline HMONITOR MonitorNamed(const char* name) {
-  Display* d = XOpenDisplay(nullptr);
-  const Atom atom = XInternAtom(d, name, True);
-  XCloseDisplay(d);
-  return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(atom));
-}
+using x11_test::MonitorNamed;
+using x11_test::TwoMonitors;
 
 class CaptureSuite : public x11_test::X11Suite<TwoMonitors> {
  protected:

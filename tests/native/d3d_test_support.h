@@ -1,12 +1,15 @@
 // The duplication steps a capture takes, for the Direct3D/DXGI layer's tests: each step's result, and the mapped
 // staging texture's bytes when every step succeeded. Every interface obtained is released before it returns.
+// D3DSuite: two monitors side by side, the Direct3D seam reset, and no Direct3D/DXGI object alive at the end.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "platform/linux/seam_d3d.h"
 #include "platform/win32.h"
+#include "x11_test_support.h"
 
 namespace d3d_test {
 
@@ -54,6 +57,44 @@ inline std::vector<DXGI_OUTPUT_DESC> OutputDescs(IDXGIAdapter* adapter) {
   return descs;
 }
 
+// A description of a CPU-readable staging texture like `frame`.
+inline D3D11_TEXTURE2D_DESC StagingDesc(D3D11_TEXTURE2D_DESC desc) {
+  desc.Usage = D3D11_USAGE_STAGING;
+  desc.BindFlags = 0;
+  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+  desc.MiscFlags = 0;
+  return desc;
+}
+
+// A device, output `index` of its adapter and that output's duplication.
+struct Duplicated {
+  Ref<ID3D11Device> device;
+  Ref<ID3D11DeviceContext> context;
+  Ref<IDXGIAdapter> adapter;
+  Ref<IDXGIOutput> output;
+  Ref<IDXGIOutput1> output1;
+  Ref<IDXGIOutputDuplication> duplication;
+
+  // The result of the first step that failed, S_OK when all succeeded.
+  HRESULT Open(UINT index = 0) {
+    HRESULT hr;
+    if (FAILED(hr = CreateDevice(device, context)) || FAILED(hr = AdapterOf(device, adapter)) ||
+        FAILED(hr = adapter->EnumOutputs(index, output.out())) ||
+        FAILED(hr = output->QueryInterface(__uuidof(IDXGIOutput1), output1.vout()))) {
+      return hr;
+    }
+    return output1->DuplicateOutput(device.p, duplication.out());
+  }
+  void Reset() {
+    duplication.Reset();
+    output1.Reset();
+    output.Reset();
+    adapter.Reset();
+    context.Reset();
+    device.Reset();
+  }
+};
+
 struct Capture {
   HRESULT hr = E_FAIL;  // of the first step that failed, S_OK when all succeeded
   DXGI_OUTPUT_DESC output{};
@@ -73,12 +114,8 @@ struct Capture {
 // Captures the output that shows `monitor` once, as the capture does: one frame, a staging copy, a map.
 inline Capture CaptureMonitor(HMONITOR monitor) {
   Capture c;
-  Ref<ID3D11Device> device;
-  Ref<ID3D11DeviceContext> context;
-  Ref<IDXGIAdapter> adapter;
-  Ref<IDXGIOutput> output;
-  Ref<IDXGIOutput1> output1;
-  Ref<IDXGIOutputDuplication> duplication;
+  Duplicated d;
+  auto& [device, context, adapter, output, output1, duplication] = d;
   Ref<IDXGIResource> resource;
   Ref<ID3D11Texture2D> frame;
   Ref<ID3D11Texture2D> staging;
@@ -96,11 +133,7 @@ inline Capture CaptureMonitor(HMONITOR monitor) {
     return c;
   }
   frame->GetDesc(&c.frame);
-  D3D11_TEXTURE2D_DESC desc = c.frame;
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-  desc.MiscFlags = 0;
+  const D3D11_TEXTURE2D_DESC desc = StagingDesc(c.frame);
   if (FAILED(c.hr = device->CreateTexture2D(&desc, nullptr, staging.out()))) return c;
   context->CopyResource(staging.p, frame.p);
   D3D11_MAPPED_SUBRESOURCE mapped{};
@@ -111,5 +144,17 @@ inline Capture CaptureMonitor(HMONITOR monitor) {
   context->Unmap(staging.p, 0);
   return c;
 }
+
+class D3DSuite : public x11_test::X11Suite<x11_test::TwoMonitors> {
+ protected:
+  void SetUp() override {
+    X11Suite::SetUp();
+    quorvel::platform::seam::ResetD3D();
+  }
+  void TearDown() override {
+    quorvel::platform::seam::ResetD3D();
+    EXPECT_EQ(quorvel::platform::seam::LiveD3DObjects(), 0);
+  }
+};
 
 }  // namespace d3d_test

@@ -30,41 +30,8 @@ namespace seam = quorvel::platform::seam;
 using test_support::CaptureSink;
 using test_support::LogLine;
 
-// Polls `condition` until it holds or 10 s pass.
-inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// A gate a handler can wait at, to hold the worker still while a test queues packets behind it.
-class Gate {
- public:
-  void Block() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-  }
-  bool WaitUntilBlocked() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return waiting_ > 0; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int waiting_ = 0;
-  bool open_ = false;
-};
+using records::Gate;
+using records::WaitFor;
 
 class WatcherTest : public ::testing::Test {
  protected:

@@ -140,31 +140,29 @@ bool Accepts(const std::wstring& pattern, std::int32_t depth, const std::wstring
 
 // ---- The watcher's filter rules. ----
 
-TEST(FilterList, SuffixPatternAtDepthZeroIgnoresCaseAndLevels) {
-  EXPECT_TRUE(Accepts(L"*.txt", 0, L"a.txt"));
-  EXPECT_TRUE(Accepts(L"*.txt", 0, L"A.TXT"));
-  EXPECT_TRUE(Accepts(L"*.txt", 0, L".txt"));
-  EXPECT_FALSE(Accepts(L"*.txt", 0, L"a.txt.bak"));
-  EXPECT_TRUE(Accepts(L"*.txt", 0, L"sub/b.txt"));
-}
-
-TEST(FilterList, PositiveDepthNeedsExactlyThatManySeparators) {
-  EXPECT_FALSE(Accepts(L"*", 1, L"a.txt"));
-  EXPECT_TRUE(Accepts(L"*", 1, L"d/a.txt"));
-  EXPECT_FALSE(Accepts(L"*", 1, L"d/e/a.txt"));
-  EXPECT_TRUE(Accepts(L"*", 2, L"d/e/a.txt"));
-  for (const wchar_t* name : {L"a", L"d/a", L"d/e/f/g", L"/"}) {
-    EXPECT_TRUE(Accepts(L"*", -1, name)) << name;
-    EXPECT_TRUE(Accepts(L"*", 0, name)) << name;
+TEST(FilterList, OneFilterByPatternAndDepth) {
+  struct Case {
+    const wchar_t* pattern;
+    std::int32_t depth;
+    const wchar_t* name;
+    bool accepted;
+  };
+  for (const Case& c : {
+           // A suffix pattern at depth 0 ignores case and levels.
+           Case{L"*.txt", 0, L"a.txt", true}, Case{L"*.txt", 0, L"A.TXT", true}, Case{L"*.txt", 0, L".txt", true},
+           Case{L"*.txt", 0, L"a.txt.bak", false}, Case{L"*.txt", 0, L"sub/b.txt", true},
+           // A positive depth needs exactly that many separators; zero and negative depths take any.
+           Case{L"*", 1, L"a.txt", false}, Case{L"*", 1, L"d/a.txt", true}, Case{L"*", 1, L"d/e/a.txt", false},
+           Case{L"*", 2, L"d/e/a.txt", true}, Case{L"*", -1, L"d/e/f/g", true}, Case{L"*", 0, L"d/e/f/g", true},
+           Case{L"*", -1, L"/", true}, Case{L"*", 0, L"/", true}, Case{L"*", 0, L"a", true}, Case{L"*", -1, L"a", true},
+           Case{L"*", 0, L"d/a", true}, Case{L"*", -1, L"d/a", true},
+           // A separator in the pattern matches the separator of the name.
+           Case{L"sub/*", 0, L"SUB/x", true}, Case{L"sub/*", 0, L"sub/x/y", true}, Case{L"sub/*", 1, L"sub/x", true},
+           Case{L"sub/*", 1, L"sub/x/y", false}, Case{L"sub/*", 0, L"subx", false},
+           // An empty pattern accepts nothing.
+           Case{L"", 0, L"a", false}, Case{L"", -1, L"a/b", false}}) {
+    EXPECT_EQ(Accepts(c.pattern, c.depth, c.name), c.accepted) << c.pattern << " depth " << c.depth << " " << c.name;
   }
-}
-
-TEST(FilterList, SeparatorInPatternMatchesTheSeparatorOfTheName) {
-  EXPECT_TRUE(Accepts(L"sub/*", 0, L"SUB/x"));
-  EXPECT_TRUE(Accepts(L"sub/*", 0, L"sub/x/y"));
-  EXPECT_TRUE(Accepts(L"sub/*", 1, L"sub/x"));
-  EXPECT_FALSE(Accepts(L"sub/*", 1, L"sub/x/y"));
-  EXPECT_FALSE(Accepts(L"sub/*", 0, L"subx"));
 }
 
 TEST(FilterList, BothSlashesSeparateOnWindowsOnlyTheSlashElsewhere) {
@@ -188,9 +186,7 @@ TEST(FilterList, BackslashIsAnOrdinaryCharacterWithTheWatchersFlags) {
   EXPECT_EQ(Accepts(L"*", 1, L"a\\b"), kPathSeparator == L'\\');
 }
 
-TEST(FilterList, EmptyPatternsListsAndEmbeddedNuls) {
-  EXPECT_FALSE(Accepts(L"", 0, L"a"));
-  EXPECT_FALSE(Accepts(L"", -1, L"a/b"));
+TEST(FilterList, EmptyListsAndEmbeddedNuls) {
   EXPECT_FALSE(MatchFilterList({}, L"a.txt"));
   const std::wstring with_nul(L"a.txt\0zzz", 9);
   EXPECT_TRUE(Accepts(with_nul, 0, L"a.txt"));
@@ -216,58 +212,40 @@ int WatcherMatch(const wchar_t* pattern, const wchar_t* string) {
   return wfnmatch(pattern, string, kWatchFilterMatchFlags);
 }
 
-TEST(Wildcards, StarAndQuestionMarkCrossSeparatorsAndPeriods) {
-  EXPECT_EQ(WatcherMatch(L"a*b", L"a"), 1);
-  EXPECT_EQ(WatcherMatch(L"a*b", L"ab"), 0);
-  EXPECT_EQ(WatcherMatch(L"a*b", L"aXb"), 0);
-  EXPECT_EQ(WatcherMatch(L"a*b", L"a/b"), 0);
-  EXPECT_EQ(WatcherMatch(L"a*b", L"a\\b"), 0);
-  EXPECT_EQ(WatcherMatch(L"a?b", L"a/b"), 0);
-  EXPECT_EQ(WatcherMatch(L"?a", L".a"), 0);
-  EXPECT_EQ(WatcherMatch(L"a?b", L"ab"), 1);
-  EXPECT_EQ(WatcherMatch(L"***", L""), 0);
-  EXPECT_EQ(WatcherMatch(L"", L""), 0);
-  EXPECT_EQ(WatcherMatch(L"?", L""), 1);
-}
-
-TEST(Wildcards, BracketExpressions) {
-  for (const wchar_t* s : {L"", L"x", L"]x", L"ax", L"]"}) {
-    EXPECT_EQ(WatcherMatch(L"[]x", s), 1) << s;
+TEST(Wildcards, StarsSetsAndCaseFolding) {
+  struct Case {
+    const wchar_t* pattern;
+    const wchar_t* string;
+    int result;
+  };
+  for (const Case& c : {
+           // Star and question mark cross separators and periods.
+           Case{L"a*b", L"a", 1}, Case{L"a*b", L"ab", 0}, Case{L"a*b", L"aXb", 0}, Case{L"a*b", L"a/b", 0},
+           Case{L"a*b", L"a\\b", 0}, Case{L"a?b", L"a/b", 0}, Case{L"?a", L".a", 0}, Case{L"a?b", L"ab", 1},
+           Case{L"***", L"", 0}, Case{L"", L"", 0}, Case{L"?", L"", 1},
+           // Bracket expressions: a leading `]` is a member, `-` at the end too, a reversed range is empty, an
+           // unclosed `[` is no set, no classes (`[`, `:` and `=` are members), escapes off (a backslash is one).
+           Case{L"[]x", L"", 1}, Case{L"[]x", L"x", 1}, Case{L"[]x", L"]x", 1}, Case{L"[]x", L"ax", 1},
+           Case{L"[]x", L"]", 1}, Case{L"[!]x", L"qx", 0}, Case{L"[!]x", L"]X", 0}, Case{L"[!]x", L"/x", 0},
+           Case{L"[!]x", L"x", 1}, Case{L"[!]x", L"qxy", 1}, Case{L"[a-]", L"a", 0}, Case{L"[a-]", L"A", 0},
+           Case{L"[a-]", L"-", 0}, Case{L"[a-]", L"b", 1}, Case{L"[z-a]", L"a", 1}, Case{L"[z-a]", L"m", 1},
+           Case{L"[z-a]", L"z", 1}, Case{L"[z-a]", L"-", 1}, Case{L"[abc", L"a", 1}, Case{L"[abc", L"[abc", 1},
+           Case{L"[abc", L"b", 1}, Case{L"[!a-c]", L"B", 1}, Case{L"[^a-c]", L"d", 0}, Case{L"[[:=]", L":", 0},
+           Case{L"[\\]", L"\\", 0},
+           // Case folding follows the locale: ä Ä, Ж ж, [А-Я] against Б and б.
+           Case{L"[A-Z]*", L"q.txt", 0}, Case{L"[A-Z]*", L"Q.txt", 0}, Case{L"[A-Z]*", L"1.txt", 1},
+           Case{L"[\u00E4]*", L"\u00E4x", 0}, Case{L"[\u00E4]*", L"\u00C4x", 0}, Case{L"[\u00E4]*", L"ax", 1},
+           Case{L"[\u0416]*", L"\u0416", 0}, Case{L"[\u0416]*", L"\u0436", 0}, Case{L"[\u0416]*", L"\u0417", 1},
+           Case{L"[\u0410-\u042F]*", L"\u0411x", 0}, Case{L"[\u0410-\u042F]*", L"\u0431x", 0},
+           Case{L"[\u0410-\u042F]*", L"a", 1}, Case{L"[\u0410-\u042F]*", L"B", 1},
+           Case{L"[\u0410-\u042F]*", L"z", 1}, Case{L"\u00C4BC.TXT", L"\u00E4bc.txt", 0}}) {
+    EXPECT_EQ(WatcherMatch(c.pattern, c.string), c.result) << c.pattern << " " << c.string;
   }
-  EXPECT_EQ(WatcherMatch(L"[!]x", L"qx"), 0);
-  EXPECT_EQ(WatcherMatch(L"[!]x", L"]X"), 0);
-  EXPECT_EQ(WatcherMatch(L"[!]x", L"/x"), 0);
-  EXPECT_EQ(WatcherMatch(L"[!]x", L"x"), 1);
-  EXPECT_EQ(WatcherMatch(L"[!]x", L"qxy"), 1);
-  for (const wchar_t* s : {L"a", L"A", L"-"}) EXPECT_EQ(WatcherMatch(L"[a-]", s), 0) << s;
-  EXPECT_EQ(WatcherMatch(L"[a-]", L"b"), 1);
-  for (const wchar_t* s : {L"a", L"m", L"z", L"-"}) EXPECT_EQ(WatcherMatch(L"[z-a]", s), 1) << s;
-  for (const wchar_t* s : {L"a", L"[abc", L"b"}) EXPECT_EQ(WatcherMatch(L"[abc", s), 1) << s;
-  EXPECT_EQ(WatcherMatch(L"[!a-c]", L"B"), 1);
-  EXPECT_EQ(WatcherMatch(L"[^a-c]", L"d"), 0);
-  EXPECT_EQ(WatcherMatch(L"[[:=]", L":"), 0);  // no classes: `[`, `:` and `=` are members
-  EXPECT_EQ(WatcherMatch(L"[\\]", L"\\"), 0);  // escapes off: a backslash is a member
-}
-
-TEST(Wildcards, CaseFoldingFollowsTheLocale) {
-  EXPECT_EQ(WatcherMatch(L"[A-Z]*", L"q.txt"), 0);
-  EXPECT_EQ(WatcherMatch(L"[A-Z]*", L"Q.txt"), 0);
-  EXPECT_EQ(WatcherMatch(L"[A-Z]*", L"1.txt"), 1);
-  EXPECT_EQ(WatcherMatch(L"[\u00E4]*", L"\u00E4x"), 0);  // ä
-  EXPECT_EQ(WatcherMatch(L"[\u00E4]*", L"\u00C4x"), 0);  // Ä
-  EXPECT_EQ(WatcherMatch(L"[\u00E4]*", L"ax"), 1);
-  EXPECT_EQ(WatcherMatch(L"[\u0416]*", L"\u0416"), 0);  // Ж
-  EXPECT_EQ(WatcherMatch(L"[\u0416]*", L"\u0436"), 0);  // ж
-  EXPECT_EQ(WatcherMatch(L"[\u0416]*", L"\u0417"), 1);
   // The Kelvin sign folds to a Latin k: every character folding like a member matches it.
   // (Windows' runtime does not fold it.)
   const int kelvin_folds = std::towlower(L'\u212A') == L'k' ? 0 : 1;
   EXPECT_EQ(WatcherMatch(L"[k]*", L"\u212A.txt"), kelvin_folds);
   EXPECT_EQ(WatcherMatch(L"k.txt", L"\u212A.TXT"), kelvin_folds);
-  EXPECT_EQ(WatcherMatch(L"[\u0410-\u042F]*", L"\u0411x"), 0);  // [А-Я] against Б
-  EXPECT_EQ(WatcherMatch(L"[\u0410-\u042F]*", L"\u0431x"), 0);  // and б
-  for (const wchar_t* s : {L"a", L"B", L"z"}) EXPECT_EQ(WatcherMatch(L"[\u0410-\u042F]*", s), 1) << s;
-  EXPECT_EQ(WatcherMatch(L"\u00C4BC.TXT", L"\u00E4bc.txt"), 0);
 }
 
 TEST(Wildcards, QuestionMarkTakesOneCodeUnit) {
@@ -283,58 +261,39 @@ TEST(Wildcards, QuestionMarkTakesOneCodeUnit) {
 
 // ---- The other flags. ----
 
-TEST(Flags, EscapesWhenFnmNoescapeIsClear) {
-  EXPECT_EQ(wfnmatch(L"a\\*", L"a*", 0), 0);
-  EXPECT_EQ(wfnmatch(L"a\\*", L"ab", 0), 1);
-  EXPECT_EQ(wfnmatch(L"a\\*", L"a\\b", 0), 1);
-  EXPECT_EQ(wfnmatch(L"a\\", L"a\\", 0), 0);  // a trailing backslash stands for itself
-  EXPECT_EQ(wfnmatch(L"a\\", L"a", 0), 1);
-  EXPECT_EQ(wfnmatch(L"\\a", L"A", FNM_CASEFOLD), 0);
-  EXPECT_EQ(wfnmatch(L"[\\]]", L"]", 0), 0);
-  EXPECT_EQ(wfnmatch(L"[a-\\z]", L"q", 0), 0);
-  EXPECT_EQ(wfnmatch(L"[\\", L"\\", 0), 1);
-}
-
-TEST(Flags, PathnameKeepsWildcardsOffSeparators) {
-  EXPECT_EQ(wfnmatch(L"*", L"a/b", FNM_PATHNAME), 1);
-  EXPECT_EQ(wfnmatch(L"*/b", L"a/b", FNM_PATHNAME), 0);
-  EXPECT_EQ(wfnmatch(L"*/*", L"a/b/c", FNM_PATHNAME), 1);
-  EXPECT_EQ(wfnmatch(L"*b", L"a/b", FNM_PATHNAME), 1);
-  EXPECT_EQ(wfnmatch(L"a?b", L"a/b", FNM_PATHNAME), 1);
-  EXPECT_EQ(wfnmatch(L"a[/]b", L"a/b", FNM_PATHNAME), 1);
-  EXPECT_EQ(wfnmatch(L"a[!x]b", L"a/b", FNM_PATHNAME), 1);
-  EXPECT_EQ(wfnmatch(L"*x*", L"ab/x", FNM_PATHNAME), 1);
-}
-
-TEST(Flags, PeriodProtectsLeadingDots) {
-  EXPECT_EQ(wfnmatch(L"*", L".a", FNM_PERIOD), 1);
-  EXPECT_EQ(wfnmatch(L"?a", L".a", FNM_PERIOD), 1);
-  EXPECT_EQ(wfnmatch(L".*", L".a", FNM_PERIOD), 0);
-  EXPECT_EQ(wfnmatch(L"a*", L"a.b", FNM_PERIOD), 0);
-  EXPECT_EQ(wfnmatch(L"a/*", L"a/.b", FNM_PERIOD), 0);  // only at the start without FNM_PATHNAME
-  EXPECT_EQ(wfnmatch(L"a/*", L"a/.b", FNM_PERIOD | FNM_PATHNAME), 1);
-  EXPECT_EQ(wfnmatch(L"*/*", L"a/.b", FNM_PERIOD | FNM_PATHNAME), 1);
-  EXPECT_EQ(wfnmatch(L"*a/*", L"xa/.b", FNM_PERIOD | FNM_PATHNAME), 0);  // off after a star that tries lengths
-}
-
-TEST(Flags, LeadingDirIgnoresTheRestAfterASeparator) {
-  EXPECT_EQ(wfnmatch(L"a", L"a/b/c", FNM_LEADING_DIR), 0);
-  EXPECT_EQ(wfnmatch(L"a", L"ab", FNM_LEADING_DIR), 1);
-  EXPECT_EQ(wfnmatch(L"a*", L"ab/c", FNM_PATHNAME | FNM_LEADING_DIR), 0);
-  EXPECT_EQ(wfnmatch(L"a*", L"ab/c", FNM_PATHNAME), 1);
-}
-
-TEST(Flags, PrefixDirsAcceptsDirectoriesOnTheWay) {
-  EXPECT_EQ(wfnmatch(L"a/b/c", L"a/b", FNM_PREFIX_DIRS), 0);
-  EXPECT_EQ(wfnmatch(L"a/b/c", L"a", FNM_PREFIX_DIRS), 0);
-  EXPECT_EQ(wfnmatch(L"a/b/c", L"a/", FNM_PREFIX_DIRS), 1);
-  EXPECT_EQ(wfnmatch(L"/x", L"/", FNM_PREFIX_DIRS), 0);
-  EXPECT_EQ(wfnmatch(L"/a", L"", FNM_PREFIX_DIRS), 1);
-  EXPECT_EQ(wfnmatch(L"a/b/c", L"a/b", 0), 1);
-  // A later length of an earlier star reaches the end of the string against a separator and accepts, although
-  // the first length that got through to the last star failed there.
-  EXPECT_EQ(wfnmatch(L"*?/*xy", L"z/q", FNM_PREFIX_DIRS), 0);
-  EXPECT_EQ(wfnmatch(L"*?/*xy", L"z/q", 0), 1);
+TEST(Flags, EachFlagAlone) {
+  struct Case {
+    const wchar_t* pattern;
+    const wchar_t* string;
+    unsigned flags;
+    int result;
+  };
+  constexpr unsigned kPath = FNM_PATHNAME, kDot = FNM_PERIOD, kLead = FNM_LEADING_DIR, kPrefix = FNM_PREFIX_DIRS;
+  for (const Case& c : {
+           // Escapes when FNM_NOESCAPE is clear; a trailing backslash stands for itself.
+           Case{L"a\\*", L"a*", 0, 0}, Case{L"a\\*", L"ab", 0, 1}, Case{L"a\\*", L"a\\b", 0, 1},
+           Case{L"a\\", L"a\\", 0, 0}, Case{L"a\\", L"a", 0, 1}, Case{L"\\a", L"A", FNM_CASEFOLD, 0},
+           Case{L"[\\]]", L"]", 0, 0}, Case{L"[a-\\z]", L"q", 0, 0}, Case{L"[\\", L"\\", 0, 1},
+           // FNM_PATHNAME keeps wildcards and sets off separators.
+           Case{L"*", L"a/b", kPath, 1}, Case{L"*/b", L"a/b", kPath, 0}, Case{L"*/*", L"a/b/c", kPath, 1},
+           Case{L"*b", L"a/b", kPath, 1}, Case{L"a?b", L"a/b", kPath, 1}, Case{L"a[/]b", L"a/b", kPath, 1},
+           Case{L"a[!x]b", L"a/b", kPath, 1}, Case{L"*x*", L"ab/x", kPath, 1},
+           // FNM_PERIOD protects leading dots: only at the start without FNM_PATHNAME, and not after a star that
+           // tries lengths.
+           Case{L"*", L".a", kDot, 1}, Case{L"?a", L".a", kDot, 1}, Case{L".*", L".a", kDot, 0},
+           Case{L"a*", L"a.b", kDot, 0}, Case{L"a/*", L"a/.b", kDot, 0}, Case{L"a/*", L"a/.b", kDot | kPath, 1},
+           Case{L"*/*", L"a/.b", kDot | kPath, 1}, Case{L"*a/*", L"xa/.b", kDot | kPath, 0},
+           // FNM_LEADING_DIR ignores the rest after a separator.
+           Case{L"a", L"a/b/c", kLead, 0}, Case{L"a", L"ab", kLead, 1}, Case{L"a*", L"ab/c", kPath | kLead, 0},
+           Case{L"a*", L"ab/c", kPath, 1},
+           // FNM_PREFIX_DIRS accepts the directories on the way.
+           Case{L"a/b/c", L"a/b", kPrefix, 0}, Case{L"a/b/c", L"a", kPrefix, 0}, Case{L"a/b/c", L"a/", kPrefix, 1},
+           Case{L"/x", L"/", kPrefix, 0}, Case{L"/a", L"", kPrefix, 1}, Case{L"a/b/c", L"a/b", 0, 1},
+           // A later length of an earlier star reaches the end of the string against a separator and accepts,
+           // although the first length that got through to the last star failed there.
+           Case{L"*?/*xy", L"z/q", kPrefix, 0}, Case{L"*?/*xy", L"z/q", 0, 1}}) {
+    EXPECT_EQ(wfnmatch(c.pattern, c.string, c.flags), c.result) << c.pattern << " " << c.string << " " << c.flags;
+  }
 }
 
 TEST(RangeMatch, ReturnsThePositionPastTheClosingBracket) {

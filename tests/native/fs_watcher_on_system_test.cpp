@@ -25,17 +25,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using records::Gate;
 using records::Recorder;
+using records::WaitFor;
 using quorvel::platform::kPathSeparator;
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 void Touch(const fs::path& file) { std::ofstream(file, std::ios::app) << "x"; }
 
@@ -192,31 +185,6 @@ TEST_F(OnSystem, DeletingTheWatchedDirectoryEndsItsWatchWithOneErrorLine) {
   }));
   W().Stop();
 }
-
-// A gate a handler can wait at, holding the worker still.
-class Gate {
- public:
-  void Block() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    blocked_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-  }
-  bool WaitUntilBlocked() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [this] { return blocked_; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool blocked_ = false, open_ = false;
-};
 
 TEST_F(OnSystem, ABurstLargerThanTheBufferWhileTheHandlerRunsIsOneLossAndTheWatchRecovers) {
 #ifndef _WIN32

@@ -1,14 +1,18 @@
 // Builds change-record buffers as the platform lays them out (FILE_NOTIFY_INFORMATION, DWORD-aligned), and
-// collects handler calls, for the watcher's tests.
+// collects handler calls and holds the worker at a gate, for the watcher's tests.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fs_watcher/watch_entry.h"
@@ -80,6 +84,41 @@ class Recorder {
  private:
   std::mutex mutex_;
   std::vector<Event> events_;
+};
+
+// Polls `condition` until it holds or `limit` passes (long enough for a slow machine or Wine).
+inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// A gate a handler can wait at, to hold the worker still while a test queues changes behind it.
+class Gate {
+ public:
+  void Block() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    blocked_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+  }
+  bool WaitUntilBlocked() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [this] { return blocked_; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool blocked_ = false, open_ = false;
 };
 
 }  // namespace records

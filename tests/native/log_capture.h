@@ -24,6 +24,10 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
     std::lock_guard<std::mutex> lock(base_sink<std::mutex>::mutex_);
     return lines_;
   }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(base_sink<std::mutex>::mutex_);
+    lines_.clear();
+  }
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {

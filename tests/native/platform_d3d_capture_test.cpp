@@ -5,27 +5,14 @@
 #include <thread>
 
 #include "d3d_test_support.h"
-#include "platform/linux/seam_d3d.h"
-#include "x11_test_support.h"
 
 namespace {
 
 using d3d_test::Ref;
 namespace seam = quorvel::platform::seam;
 
-const x11_test::Layout& TwoMonitors() {
-  static const x11_test::Layout layout = x11_test::SideBySide();
-  return layout;
-}
 
-class Duplication : public x11_test::X11Suite<TwoMonitors> {
- protected:
-  void SetUp() override {
-    X11Suite::SetUp();
-    seam::ResetD3D();
-  }
-  void TearDown() override { EXPECT_EQ(seam::LiveD3DObjects(), 0); }
-};
+using Duplication = d3d_test::D3DSuite;
 
 // BGRA of an RRGGBB colour, opaque.
 std::uint32_t Bgra(std::uint32_t rgb) { return 0xFF000000u | rgb; }
@@ -96,17 +83,9 @@ TEST_F(Duplication, AWindowsColourIsAtItsPlaceInTheFrame) {
 
 // A staging copy keeps the frame it was copied from, also after later frames of a changed screen.
 TEST_F(Duplication, CopiesKeepTheirFrame) {
-  Ref<ID3D11Device> device;
-  Ref<ID3D11DeviceContext> context;
-  Ref<IDXGIAdapter> adapter;
-  Ref<IDXGIOutput> output;
-  Ref<IDXGIOutput1> output1;
-  Ref<IDXGIOutputDuplication> duplication;
-  ASSERT_EQ(d3d_test::CreateDevice(device, context), S_OK);
-  ASSERT_EQ(d3d_test::AdapterOf(device, adapter), S_OK);
-  ASSERT_EQ(adapter->EnumOutputs(0, output.out()), S_OK);
-  ASSERT_EQ(output->QueryInterface(__uuidof(IDXGIOutput1), output1.vout()), S_OK);
-  ASSERT_EQ(output1->DuplicateOutput(device.p, duplication.out()), S_OK);
+  d3d_test::Duplicated d;
+  ASSERT_EQ(d.Open(), S_OK);
+  auto& [device, context, adapter, output, output1, duplication] = d;
 
   auto copy_of_next_frame = [&](Ref<ID3D11Texture2D>& staging) {
     DXGI_OUTDUPL_FRAME_INFO info{};
@@ -116,9 +95,7 @@ TEST_F(Duplication, CopiesKeepTheirFrame) {
     ASSERT_EQ(resource->QueryInterface(__uuidof(ID3D11Texture2D), frame.vout()), S_OK);
     D3D11_TEXTURE2D_DESC desc{};
     frame->GetDesc(&desc);
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    desc = d3d_test::StagingDesc(desc);
     ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, staging.out()), S_OK);
     context->CopyResource(staging.p, frame.p);
     ASSERT_EQ(duplication->ReleaseFrame(), S_OK);
@@ -147,12 +124,8 @@ TEST_F(Duplication, CopiesKeepTheirFrame) {
 
 TEST_F(Duplication, ReferencesAreExactAndTheFrameLivesUntilReleased) {
   const long com_before = quorvel::platform::LiveComObjects().load();
-  Ref<ID3D11Device> device;
-  Ref<ID3D11DeviceContext> context;
-  Ref<IDXGIAdapter> adapter;
-  Ref<IDXGIOutput> output;
-  Ref<IDXGIOutput1> output1;
-  Ref<IDXGIOutputDuplication> duplication;
+  d3d_test::Duplicated d;
+  auto& [device, context, adapter, output, output1, duplication] = d;
   ASSERT_EQ(d3d_test::CreateDevice(device, context), S_OK);
   ASSERT_EQ(d3d_test::AdapterOf(device, adapter), S_OK);
   ASSERT_EQ(adapter->EnumOutputs(0, output.out()), S_OK);
@@ -195,16 +168,10 @@ TEST_F(Duplication, ReferencesAreExactAndTheFrameLivesUntilReleased) {
 }
 
 TEST_F(Duplication, MisuseGetsTheDocumentedAnswers) {
-  Ref<ID3D11Device> device;
-  Ref<ID3D11DeviceContext> context;
-  Ref<IDXGIAdapter> adapter;
-  Ref<IDXGIOutput> output;
-  Ref<IDXGIOutput1> output1;
-  Ref<IDXGIOutputDuplication> duplication;
-  ASSERT_EQ(d3d_test::CreateDevice(device, context), S_OK);
-  ASSERT_EQ(d3d_test::AdapterOf(device, adapter), S_OK);
-  ASSERT_EQ(adapter->EnumOutputs(1, output.out()), S_OK);
-  ASSERT_EQ(output->QueryInterface(__uuidof(IDXGIOutput1), output1.vout()), S_OK);
+  d3d_test::Duplicated d;
+  ASSERT_EQ(d.Open(1), S_OK);
+  auto& [device, context, adapter, output, output1, duplication] = d;
+  duplication.Reset();
   EXPECT_EQ(output1->DuplicateOutput(nullptr, duplication.out()), E_INVALIDARG);
   EXPECT_EQ(output1->DuplicateOutput(output.p, duplication.out()), E_INVALIDARG);  // not a device
   ASSERT_EQ(output1->DuplicateOutput(device.p, duplication.out()), S_OK);
@@ -225,9 +192,7 @@ TEST_F(Duplication, MisuseGetsTheDocumentedAnswers) {
   EXPECT_EQ(context->Map(frame.p, 0, D3D11_MAP_READ, 0, &mapped), E_INVALIDARG);  // not a staging texture
   D3D11_TEXTURE2D_DESC desc{};
   frame->GetDesc(&desc);
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+  desc = d3d_test::StagingDesc(desc);
   D3D11_TEXTURE2D_DESC bad = desc;
   bad.Width = 0;
   EXPECT_EQ(device->CreateTexture2D(&bad, nullptr, staging.out()), E_INVALIDARG);
@@ -265,17 +230,8 @@ TEST_F(Duplication, ConcurrentCapturesOfBothMonitors) {
 }
 
 TEST_F(Duplication, AMonitorThatGoesLosesAccess) {
-  Ref<ID3D11Device> device;
-  Ref<ID3D11DeviceContext> context;
-  Ref<IDXGIAdapter> adapter;
-  Ref<IDXGIOutput> output;
-  Ref<IDXGIOutput1> output1;
-  Ref<IDXGIOutputDuplication> duplication;
-  ASSERT_EQ(d3d_test::CreateDevice(device, context), S_OK);
-  ASSERT_EQ(d3d_test::AdapterOf(device, adapter), S_OK);
-  ASSERT_EQ(adapter->EnumOutputs(1, output.out()), S_OK);
-  ASSERT_EQ(output->QueryInterface(__uuidof(IDXGIOutput1), output1.vout()), S_OK);
-  ASSERT_EQ(output1->DuplicateOutput(device.p, duplication.out()), S_OK);
+  d3d_test::Duplicated d;
+  ASSERT_EQ(d.Open(1), S_OK);
 
   Display* x = XOpenDisplay(nullptr);
   ASSERT_NE(x, nullptr);
@@ -285,9 +241,9 @@ TEST_F(Duplication, AMonitorThatGoesLosesAccess) {
 
   DXGI_OUTDUPL_FRAME_INFO info{};
   Ref<IDXGIResource> resource;
-  EXPECT_EQ(duplication->AcquireNextFrame(200, &info, resource.out()), DXGI_ERROR_ACCESS_LOST);
+  EXPECT_EQ(d.duplication->AcquireNextFrame(200, &info, resource.out()), DXGI_ERROR_ACCESS_LOST);
   EXPECT_EQ(resource.p, nullptr);
-  EXPECT_EQ(d3d_test::OutputDescs(adapter.p).size(), 1u);
+  EXPECT_EQ(d3d_test::OutputDescs(d.adapter.p).size(), 1u);
 }
 
 }  // namespace

@@ -7,8 +7,6 @@
 #include <sstream>
 
 #include "d3d_test_support.h"
-#include "platform/linux/seam_d3d.h"
-#include "x11_test_support.h"
 
 namespace {
 
@@ -57,17 +55,9 @@ TEST(D3DDisplay, AServerThatGoesFailsEachCallAndGivesItsMemoryBack) {
   auto server = std::make_unique<x11_test::Server>(x11_test::Layout{});
   ASSERT_FALSE(server->display().empty());
   setenv("DISPLAY", server->display().c_str(), 1);
-  Ref<ID3D11Device> device;
-  Ref<ID3D11DeviceContext> context;
-  Ref<IDXGIAdapter> adapter;
-  Ref<IDXGIOutput> output;
-  Ref<IDXGIOutput1> output1;
-  Ref<IDXGIOutputDuplication> duplication;
-  ASSERT_EQ(d3d_test::CreateDevice(device, context), S_OK);
-  ASSERT_EQ(d3d_test::AdapterOf(device, adapter), S_OK);
-  ASSERT_EQ(adapter->EnumOutputs(0, output.out()), S_OK);
-  ASSERT_EQ(output->QueryInterface(__uuidof(IDXGIOutput1), output1.vout()), S_OK);
-  ASSERT_EQ(output1->DuplicateOutput(device.p, duplication.out()), S_OK);
+  d3d_test::Duplicated d;
+  ASSERT_EQ(d.Open(), S_OK);
+  auto& [device, context, adapter, output, output1, duplication] = d;
   DXGI_OUTDUPL_FRAME_INFO info{};
   Ref<IDXGIResource> resource;
   Ref<ID3D11Texture2D> held;
@@ -96,9 +86,7 @@ TEST(D3DDisplay, AServerThatGoesFailsEachCallAndGivesItsMemoryBack) {
   // The frame taken before still holds its pixels.
   D3D11_TEXTURE2D_DESC desc{};
   held->GetDesc(&desc);
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+  desc = d3d_test::StagingDesc(desc);
   Ref<ID3D11Texture2D> staging;
   ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, staging.out()), S_OK);
   context->CopyResource(staging.p, held.p);
@@ -109,12 +97,7 @@ TEST(D3DDisplay, AServerThatGoesFailsEachCallAndGivesItsMemoryBack) {
 
   staging.Reset();
   held.Reset();
-  duplication.Reset();
-  output1.Reset();
-  output.Reset();
-  adapter.Reset();
-  context.Reset();
-  device.Reset();
+  d.Reset();
   EXPECT_EQ(seam::LiveD3DObjects(), 0);
   EXPECT_EQ(OwnSegments(), 0);
 }

@@ -2,51 +2,20 @@
 #include <gtest/gtest.h>
 
 #include "d3d_test_support.h"
-#include "platform/linux/seam_d3d.h"
-#include "x11_test_support.h"
 
 namespace {
 
 using d3d_test::Ref;
 namespace seam = quorvel::platform::seam;
 
-const x11_test::Layout& TwoMonitors() {
-  static const x11_test::Layout layout = x11_test::SideBySide();
-  return layout;
-}
 
-class D3DSeam : public x11_test::X11Suite<TwoMonitors> {
+class D3DSeam : public d3d_test::D3DSuite, protected d3d_test::Duplicated {
  protected:
-  void SetUp() override {
-    X11Suite::SetUp();
-    seam::ResetD3D();
-  }
   void TearDown() override {
-    duplication.Reset();
-    output1.Reset();
-    output.Reset();
-    adapter.Reset();
-    context.Reset();
-    device.Reset();
-    seam::ResetD3D();
-    EXPECT_EQ(seam::LiveD3DObjects(), 0);
+    Duplicated::Reset();
+    D3DSuite::TearDown();
   }
-
-  // Device, adapter, output `index` and its duplication.
-  void Duplicate(UINT index = 0) {
-    ASSERT_EQ(d3d_test::CreateDevice(device, context), S_OK);
-    ASSERT_EQ(d3d_test::AdapterOf(device, adapter), S_OK);
-    ASSERT_EQ(adapter->EnumOutputs(index, output.out()), S_OK);
-    ASSERT_EQ(output->QueryInterface(__uuidof(IDXGIOutput1), output1.vout()), S_OK);
-    ASSERT_EQ(output1->DuplicateOutput(device.p, duplication.out()), S_OK);
-  }
-
-  Ref<ID3D11Device> device;
-  Ref<ID3D11DeviceContext> context;
-  Ref<IDXGIAdapter> adapter;
-  Ref<IDXGIOutput> output;
-  Ref<IDXGIOutput1> output1;
-  Ref<IDXGIOutputDuplication> duplication;
+  void Duplicate(UINT index = 0) { ASSERT_EQ(Open(index), S_OK); }
 };
 
 TEST_F(D3DSeam, DriverTypesFailOnTheirOwnAlsoLeavingPointers) {

@@ -86,8 +86,7 @@ TEST_F(KernelWatches, DirectoriesLeavingATreeGiveTheirWatchesBack) {
   MakeDir(tmp_ / "w");
   MakeDir(tmp_ / "outside");
   Watch watch(tmp_ / "w", true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   const std::size_t before = KernelWatchInodes().size();
   std::system(("mkdir -p " + tmp_ / "w/x/y/z").c_str());
   WriteFile(tmp_ / "w/x/y/z/f");

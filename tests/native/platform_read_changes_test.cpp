@@ -10,12 +10,9 @@ namespace {
 using ReadChanges = PlatformTest;
 namespace seam = quorvel::platform::seam;
 
-std::vector<Change> Expect(std::initializer_list<Change> changes) { return changes; }
-
 TEST_F(ReadChanges, ReportsCreationWriteDeletionAndRename) {
   Watch watch(tmp_.path());
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   WriteFile(tmp_ / "a.txt", "");
   WriteFile(tmp_ / "a.txt", "more");
   ASSERT_EQ(::rename((tmp_ / "a.txt").c_str(), (tmp_ / "b.txt").c_str()), 0);
@@ -57,8 +54,7 @@ TEST_F(ReadChanges, CompletionCarriesKeyOverlappedAndStatus) {
 
 TEST_F(ReadChanges, RecordLayoutUsesWideCharactersAndAlignedOffsets) {
   Watch watch(tmp_.path());
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   const std::string names[] = {"a", "bc", "def", "\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80"};  // ä € 😀
   for (const auto& name : names) WriteFile(tmp_ / name, "");
   WriteFile(tmp_ / "end", "");
@@ -81,8 +77,7 @@ TEST_F(ReadChanges, ChangesBetweenReadsAreDeliveredByTheNextRead) {
   // A second watch on the same directory tells when the layer has taken in the changes.
   Watch probe(tmp_.path());
   ASSERT_TRUE(watch.Read());
-  ASSERT_TRUE(probe.Read());
-  probe.set_pending(true);
+  ASSERT_TRUE(probe.Arm());
   WriteFile(tmp_ / "first");
   Completion c = Dequeue(watch.port());
   ASSERT_TRUE(c.ok);
@@ -98,8 +93,7 @@ TEST_F(ReadChanges, ChangesBetweenReadsAreDeliveredByTheNextRead) {
 TEST_F(ReadChanges, RecordingStartsWithTheFirstRead) {
   Watch watch(tmp_.path());
   WriteFile(tmp_ / "before");
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   WriteFile(tmp_ / "after");
   EXPECT_EQ(watch.CollectUntilName(L"after"), Expect({}));
 }
@@ -109,8 +103,7 @@ TEST_F(ReadChanges, ASmallBufferSpreadsRecordsOverSeveralReads) {
   Watch watch(tmp_.path(), false, kAllFilters, 48);
   Watch probe(tmp_.path());
   ASSERT_TRUE(watch.Read());
-  ASSERT_TRUE(probe.Read());
-  probe.set_pending(true);
+  ASSERT_TRUE(probe.Arm());
   WriteFile(tmp_ / "f0", "");
   Completion c = Dequeue(watch.port());
   ASSERT_TRUE(c.ok);
@@ -136,8 +129,7 @@ TEST_F(ReadChanges, ARecordLargerThanTheBufferIsTheOnlyOneLost) {
   Watch watch(tmp_.path(), false, FILE_NOTIFY_CHANGE_FILE_NAME, 64);
   Watch probe(tmp_.path());
   ASSERT_TRUE(watch.Read());
-  ASSERT_TRUE(probe.Read());
-  probe.set_pending(true);
+  ASSERT_TRUE(probe.Arm());
   WriteFile(tmp_ / "f0", "");
   ASSERT_TRUE(Dequeue(watch.port()).ok);
   const std::string long_name(30, 'n');
@@ -162,8 +154,7 @@ TEST_F(ReadChanges, RenamesBesideABusyWriterStayRenames) {
   constexpr int kRenames = 2000;
   for (int i = 0; i < kRenames; ++i) WriteFile(tmp_ / ("r" + std::to_string(i)));
   Watch watch(tmp_.path());
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     const int fd = ::open((tmp_ / "busy").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
@@ -196,8 +187,7 @@ TEST_F(ReadChanges, FiltersChooseFilesDirectoriesAndWrites) {
   Watch dirs(tmp_.path(), false, FILE_NOTIFY_CHANGE_DIR_NAME);
   Watch writes(tmp_.path(), false, FILE_NOTIFY_CHANGE_LAST_WRITE);
   for (Watch* w : {&files, &dirs, &writes}) {
-    ASSERT_TRUE(w->Read());
-    w->set_pending(true);
+    ASSERT_TRUE(w->Arm());
   }
   WriteFile(tmp_ / "existing", "");
   ::chmod((tmp_ / "existing").c_str(), 0600);  // attribute change: reported by none
@@ -218,8 +208,7 @@ TEST_F(ReadChanges, MovesInAndOutAreAddedAndRemoved) {
   MakeDir(tmp_ / "outside");
   WriteFile(tmp_ / "outside/in", "");
   Watch watch(tmp_ / "watched");
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   ASSERT_EQ(::rename((tmp_ / "outside/in").c_str(), (tmp_ / "watched/in").c_str()), 0);
   ASSERT_EQ(::rename((tmp_ / "watched/in").c_str(), (tmp_ / "outside/out").c_str()), 0);
   WriteFile(tmp_ / "watched/end");
@@ -236,8 +225,7 @@ TEST_F(ReadChanges, SeveralWatchesOnOneDirectoryEachGetEveryRecord) {
   std::vector<std::unique_ptr<Watch>> watches;
   for (int i = 0; i < 5; ++i) {
     watches.push_back(std::make_unique<Watch>(tmp_.path()));
-    ASSERT_TRUE(watches.back()->Read());
-    watches.back()->set_pending(true);
+    ASSERT_TRUE(watches.back()->Arm());
   }
   WriteFile(tmp_ / "one");
   ASSERT_EQ(::rename((tmp_ / "one").c_str(), (tmp_ / "two").c_str()), 0);
@@ -253,8 +241,7 @@ TEST_F(ReadChanges, SeveralWatchesOnOneDirectoryEachGetEveryRecord) {
 
 TEST_F(ReadChanges, NamesThatAreNotUtf8ComeBackAsEscapes) {
   Watch watch(tmp_.path());
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   const std::string raw = "bad-\xff-\xc3(";
   WriteFile(tmp_ / raw, "");
   WriteFile(tmp_ / "end");
@@ -303,8 +290,7 @@ TEST_F(ReadChanges, ReadsThatCannotBeIssued) {
 TEST_F(ReadChanges, TheHandleFollowsItsDirectoryWhenRenamed) {
   MakeDir(tmp_ / "before");
   Watch watch(tmp_ / "before");
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   ASSERT_EQ(::rename((tmp_ / "before").c_str(), (tmp_ / "after").c_str()), 0);
   WriteFile(tmp_ / "after/inside");
   EXPECT_EQ(watch.CollectUntilName(L"inside"), Expect({}));

@@ -15,8 +15,6 @@ namespace {
 
 using Subtree = PlatformTest;
 
-std::vector<Change> Expect(std::initializer_list<Change> changes) { return changes; }
-
 // Entries born within a few clock ticks before a move into the tree count as born after it; setup that must count
 // as older waits that long.
 void AgeTimestamps() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
@@ -34,8 +32,7 @@ TEST_F(Subtree, ChangesInExistingSubdirectoriesAreReportedWithTheirPath) {
   MakeDir(tmp_ / "a");
   MakeDir(tmp_ / "a/b");
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   WriteFile(tmp_ / "a/b/f", "");
   WriteFile(tmp_ / "a/b/f", "x");
   ASSERT_EQ(::rename((tmp_ / "a/b/f").c_str(), (tmp_ / "a/b/g").c_str()), 0);
@@ -89,8 +86,7 @@ TEST_F(Subtree, AddingABigTreeCostsOtherWatchesNothing) {
   }
   std::filesystem::create_directories(busy_dir);
   Watch busy(busy_dir.string());
-  ASSERT_TRUE(busy.Read());
-  busy.set_pending(true);
+  ASSERT_TRUE(busy.Arm());
   std::atomic<bool> stop{false};
   std::atomic<int> made{0};
   std::thread writer([&] {
@@ -119,8 +115,7 @@ TEST_F(Subtree, AddingABigTreeCostsOtherWatchesNothing) {
 TEST_F(Subtree, WithoutSubtreeNestedChangesAreNotReported) {
   MakeDir(tmp_ / "a");
   Watch watch(tmp_.path(), false);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   WriteFile(tmp_ / "a/nested");
   MakeDir(tmp_ / "b");
   WriteFile(tmp_ / "b/nested");
@@ -130,8 +125,7 @@ TEST_F(Subtree, WithoutSubtreeNestedChangesAreNotReported) {
 
 TEST_F(Subtree, MkdirPThenTouchLosesNothingAndRepeatsNothing) {
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   for (int round = 0; round < 20; ++round) {
     const std::string top = "r" + std::to_string(round);
     Shell("mkdir -p " + tmp_ / (top + "/b/c") + " && touch " + tmp_ / (top + "/b/c/f"));
@@ -154,8 +148,7 @@ TEST_F(Subtree, MkdirPThenTouchLosesNothingAndRepeatsNothing) {
 
 TEST_F(Subtree, ADirectoryCreatedWithContentIsReportedWhole) {
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   // Built outside, then renamed into place with a hard link trick is a move; here the tree grows in place, fast.
   Shell("mkdir -p " + tmp_ / "t/x/y" + " " + tmp_ / "t/z" + " && touch " + tmp_ / "t/x/1" + " " + tmp_ / "t/x/y/2" +
       " " + tmp_ / "t/z/3");
@@ -172,8 +165,7 @@ TEST_F(Subtree, ARenamedSubdirectoryReportsUnderItsNewName) {
   MakeDir(tmp_ / "old/deep");
   MakeDir(tmp_ / "other");
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   ASSERT_EQ(::rename((tmp_ / "old").c_str(), (tmp_ / "new").c_str()), 0);
   WriteFile(tmp_ / "new/deep/f");
   // Into another directory of the tree: still a rename pair, with both paths.
@@ -197,8 +189,7 @@ TEST_F(Subtree, DirectoriesMovedInAreWatchedAndMovedOutAreNot) {
   MakeDir(tmp_ / "w/leaving");
   AgeTimestamps();
   Watch watch(tmp_ / "w", true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   ASSERT_EQ(::rename((tmp_ / "outside/in").c_str(), (tmp_ / "w/in").c_str()), 0);
   ASSERT_EQ(::rename((tmp_ / "w/leaving").c_str(), (tmp_ / "outside/left").c_str()), 0);
   WriteFile(tmp_ / "w/in/deeper/new");
@@ -223,8 +214,7 @@ TEST_F(Subtree, WhatIsMadeRightAfterAMoveInIsReportedOnce) {
   }
   AgeTimestamps();
   Watch watch(tmp_ / "w", true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   for (int i = 0; i < 10; ++i) {
     const std::string name = "d" + std::to_string(i);
     ASSERT_EQ(::rename((tmp_ / ("src" + std::to_string(i))).c_str(), (tmp_ / ("w/" + name)).c_str()), 0);
@@ -251,8 +241,7 @@ TEST_F(Subtree, SymbolicLinksAreNotFollowed) {
   MakeDir(tmp_ / "w");
   ASSERT_EQ(::symlink((tmp_ / "target").c_str(), (tmp_ / "w/existing-link").c_str()), 0);
   Watch watch(tmp_ / "w", true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   ASSERT_EQ(::symlink((tmp_ / "target").c_str(), (tmp_ / "w/new-link").c_str()), 0);
   WriteFile(tmp_ / "target/through-links");
   WriteFile(tmp_ / "w/end");
@@ -261,8 +250,7 @@ TEST_F(Subtree, SymbolicLinksAreNotFollowed) {
 
 TEST_F(Subtree, DeletedSubdirectoriesStopBeingWatched) {
   Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  watch.set_pending(true);
+  ASSERT_TRUE(watch.Arm());
   Shell("mkdir -p " + tmp_ / "gone/inner" + " && touch " + tmp_ / "gone/inner/f" + " && rm -r " + tmp_ / "gone");
   MakeDir(tmp_ / "gone");  // the same name again, a new directory
   WriteFile(tmp_ / "gone/again");
@@ -283,10 +271,8 @@ TEST_F(Subtree, TwoSubtreeWatchesShareDirectoriesAndCloseIndependently) {
   MakeDir(tmp_ / "a");
   auto first = std::make_unique<Watch>(tmp_.path(), true);
   Watch inner(tmp_ / "a", true);
-  ASSERT_TRUE(first->Read());
-  ASSERT_TRUE(inner.Read());
-  first->set_pending(true);
-  inner.set_pending(true);
+  ASSERT_TRUE(first->Arm());
+  ASSERT_TRUE(inner.Arm());
   MakeDir(tmp_ / "a/b");
   WriteFile(tmp_ / "a/b/f");
   WriteFile(tmp_ / "a/end");

@@ -90,6 +90,9 @@ inline std::vector<Change> ParseRecords(const BYTE* buffer, DWORD bytes) {
   return changes;
 }
 
+// The changes a test expects, in the type reads give.
+inline std::vector<Change> Expect(std::initializer_list<Change> changes) { return changes; }
+
 struct Completion {
   BOOL ok = FALSE;
   DWORD error = 0;
@@ -145,6 +148,9 @@ class Watch {
     return ReadDirectoryChangesW(dir_, buffer(), buffer_size_, subtree_ ? TRUE : FALSE, filter_, &returned,
                                  &overlapped_, nullptr);
   }
+
+  // Issues the first read; the next collection waits for its completion.
+  BOOL Arm() { return pending_ = Read(); }
 
   // Issues a read and waits for its completion.
   Completion ReadOnce(DWORD milliseconds = kDeadlineMs) {

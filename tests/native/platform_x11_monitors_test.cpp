@@ -6,28 +6,17 @@
 
 namespace {
 
+using x11_test::MonitorNamed;
 using x11_test::WindowProcess;
 namespace x11 = quorvel::platform::x11;
 
-const x11_test::Layout& TwoMonitors() {
-  static const x11_test::Layout layout = x11_test::SideBySide();
-  return layout;
-}
-class Monitors : public x11_test::X11Suite<TwoMonitors> {
- protected:
-  HMONITOR Named(const char* name) {
-    Display* d = XOpenDisplay(nullptr);
-    const Atom atom = XInternAtom(d, name, True);
-    XCloseDisplay(d);
-    return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(atom));
-  }
-};
+class Monitors : public x11_test::X11Suite<x11_test::TwoMonitors> {};
 
 TEST_F(Monitors, ListIsTheRandrMonitorsWithTheirNameAtomsAsHandlesAndOnePrimaryAtTheOrigin) {
   const auto monitors = x11::Monitors();
   ASSERT_EQ(monitors.size(), 2u);
-  EXPECT_EQ(monitors[0].handle, Named("LEFT"));
-  EXPECT_EQ(monitors[1].handle, Named("RIGHT"));
+  EXPECT_EQ(monitors[0].handle, MonitorNamed("LEFT"));
+  EXPECT_EQ(monitors[1].handle, MonitorNamed("RIGHT"));
   EXPECT_NE(monitors[0].handle, nullptr);
   EXPECT_EQ(monitors[0].rect.left, 0);
   EXPECT_EQ(monitors[0].rect.right, 1920);
@@ -45,7 +34,7 @@ TEST_F(Monitors, MonitorFromWindowPicksTheLargestOverlapAndHonoursTheDefaultFlag
   WindowProcess straddling({"--pos", "1850,100", "--size", "400x100"});
   WindowProcess hidden_right({"--pos", "2000,100", "--unmapped"});
   WindowProcess nowhere({"--pos", "5000,3000"});
-  const HMONITOR kLeft = Named("LEFT"), kRight = Named("RIGHT");
+  const HMONITOR kLeft = MonitorNamed("LEFT"), kRight = MonitorNamed("RIGHT");
   struct Case {
     HWND window;
     DWORD flags;
@@ -69,18 +58,18 @@ TEST_F(Monitors, MonitorFromWindowPicksTheLargestOverlapAndHonoursTheDefaultFlag
 TEST_F(Monitors, MonitorInfoInBothSizesAndRefusals) {
   MONITORINFO info{};
   info.cbSize = sizeof info;
-  ASSERT_TRUE(GetMonitorInfoW(Named("RIGHT"), &info));
+  ASSERT_TRUE(GetMonitorInfoW(MonitorNamed("RIGHT"), &info));
   EXPECT_EQ(info.rcMonitor.left, 1920);
   EXPECT_EQ(info.rcMonitor.right, 3840);
   EXPECT_EQ(info.dwFlags, 0u);
   MONITORINFOEXW ex{};
   ex.cbSize = sizeof ex;
-  ASSERT_TRUE(GetMonitorInfoW(Named("LEFT"), &ex));
+  ASSERT_TRUE(GetMonitorInfoW(MonitorNamed("LEFT"), &ex));
   EXPECT_EQ(ex.dwFlags, MONITORINFOF_PRIMARY);
   EXPECT_EQ(std::wstring(ex.szDevice), L"LEFT");
 
   info.cbSize = 39;
-  EXPECT_FALSE(GetMonitorInfoW(Named("RIGHT"), &info));
+  EXPECT_FALSE(GetMonitorInfoW(MonitorNamed("RIGHT"), &info));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   info.cbSize = sizeof info;
   EXPECT_FALSE(GetMonitorInfoW(reinterpret_cast<HMONITOR>(0x7777777), &info));
@@ -99,13 +88,13 @@ TEST_F(Monitors, DpiFollowsThePhysicalSize) {
   };
   for (const auto& c : cases) {
     UINT x = 0, y = 0;
-    ASSERT_EQ(GetDpiForMonitor(Named(c.monitor), c.type, &x, &y), S_OK);
+    ASSERT_EQ(GetDpiForMonitor(MonitorNamed(c.monitor), c.type, &x, &y), S_OK);
     EXPECT_EQ(x, c.x) << c.monitor << " " << c.type;
     EXPECT_EQ(y, c.y) << c.monitor << " " << c.type;
   }
   UINT x = 0, y = 0;
   EXPECT_EQ(GetDpiForMonitor(reinterpret_cast<HMONITOR>(0x7777777), MDT_EFFECTIVE_DPI, &x, &y), E_INVALIDARG);
-  EXPECT_EQ(GetDpiForMonitor(Named("LEFT"), MDT_EFFECTIVE_DPI, nullptr, &y), E_INVALIDARG);
+  EXPECT_EQ(GetDpiForMonitor(MonitorNamed("LEFT"), MDT_EFFECTIVE_DPI, nullptr, &y), E_INVALIDARG);
 }
 
 TEST_F(Monitors, ExtendedFrameBoundsAreTheOuterRectangleInDesktopPixels) {

@@ -14,11 +14,7 @@ namespace {
 using quorvel::platform::Utf8ToWide;
 namespace seam = quorvel::platform::seam;
 
-const x11_test::Layout& OneMonitor() {
-  static const x11_test::Layout layout;
-  return layout;
-}
-class Processes : public x11_test::X11Suite<OneMonitor> {};
+class Processes : public x11_test::X11Suite<x11_test::OneMonitor> {};
 
 std::wstring ImageOf(HANDLE process) {
   WCHAR buffer[1024] = {};

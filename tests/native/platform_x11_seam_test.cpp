@@ -10,11 +10,7 @@ namespace {
 namespace seam = quorvel::platform::seam;
 using x11_test::WindowProcess;
 
-const x11_test::Layout& OneMonitor() {
-  static const x11_test::Layout layout;
-  return layout;
-}
-class Seam : public x11_test::X11Suite<OneMonitor> {
+class Seam : public x11_test::X11Suite<x11_test::OneMonitor> {
  protected:
   void TearDown() override {
     seam::Reset();

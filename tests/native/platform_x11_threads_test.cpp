@@ -9,11 +9,7 @@ namespace {
 
 using x11_test::WindowProcess;
 
-const x11_test::Layout& TwoMonitors() {
-  static const x11_test::Layout layout = x11_test::SideBySide();
-  return layout;
-}
-class Threads : public x11_test::X11Suite<TwoMonitors> {};
+class Threads : public x11_test::X11Suite<x11_test::TwoMonitors> {};
 
 TEST_F(Threads, VanishingWindowsNeverDisturbOtherThreadsCalls) {
   WindowProcess stable({"--pos", "2000,100", "--child"});

@@ -7,11 +7,7 @@ namespace {
 using x11_test::Eventually;
 using x11_test::WindowProcess;
 
-const x11_test::Layout& ManagedTwoMonitors() {
-  static const x11_test::Layout layout = x11_test::SideBySide(true);
-  return layout;
-}
-class WindowManager : public x11_test::X11Suite<ManagedTwoMonitors> {};
+class WindowManager : public x11_test::X11Suite<x11_test::ManagedTwoMonitors> {};
 
 HWND FirstVisible() {
   HWND found = nullptr;

@@ -8,11 +8,7 @@ namespace {
 
 using x11_test::WindowProcess;
 
-const x11_test::Layout& OneMonitor() {
-  static const x11_test::Layout layout;
-  return layout;
-}
-class Windows : public x11_test::X11Suite<OneMonitor> {};
+class Windows : public x11_test::X11Suite<x11_test::OneMonitor> {};
 
 std::vector<HWND> Enumerate(int stop_after = -1, BOOL* result = nullptr) {
   struct State {

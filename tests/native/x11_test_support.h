@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -52,8 +53,30 @@ inline Layout SideBySide(bool window_manager = false) {
   return layout;
 }
 
-// Starts a helper program with its output discarded.
-inline pid_t Spawn(const std::vector<std::string>& args, const std::string& display) {
+// The layouts the suites run on (X11Suite's argument), each made once.
+inline const Layout& OneMonitor() {
+  static const Layout layout;
+  return layout;
+}
+inline const Layout& TwoMonitors() {
+  static const Layout layout = SideBySide();
+  return layout;
+}
+inline const Layout& ManagedTwoMonitors() {
+  static const Layout layout = SideBySide(true);
+  return layout;
+}
+
+// The handle of the RandR monitor `name` on $DISPLAY: its name atom.
+inline HMONITOR MonitorNamed(const char* name) {
+  Display* d = XOpenDisplay(nullptr);
+  const Atom atom = XInternAtom(d, name, True);
+  XCloseDisplay(d);
+  return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(atom));
+}
+
+// Starts a helper program with its output discarded; `fd3`, when given, becomes its descriptor 3.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& display, int fd3 = -1) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -63,10 +86,11 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& disp
   // The child: dies with the test, so a crashed test leaves no server behind.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(127);
+  if (fd3 >= 0) dup2(fd3, 3);  // dup2 leaves the copy inheritable
   const int null_fd = open("/dev/null", O_WRONLY);
   dup2(null_fd, 1);
   dup2(null_fd, 2);
-  setenv("DISPLAY", display.c_str(), 1);
+  if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
   execvp(argv[0], argv.data());
   _exit(127);
 }
@@ -108,7 +132,8 @@ class Server {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     const std::string screen = std::to_string(layout.width) + "x" + std::to_string(layout.height) + "x24";
-    xvfb_ = SpawnXvfb(fds[1], screen);
+    // Without -noreset the server resets (dropping RandR monitors) whenever its last client leaves.
+    xvfb_ = Spawn({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, "", fds[1]);
     close(fds[1]);
     const auto lines = ReadLines(fds[0], "", 10000);
     close(fds[0]);
@@ -136,22 +161,6 @@ class Server {
   }
 
  private:
-  static pid_t SpawnXvfb(int write_fd, const std::string& screen) {
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);
-    dup2(write_fd, 3);  // dup2 leaves the copy inheritable
-    // Without -noreset the server resets (dropping RandR monitors) whenever its last client leaves.
-    const int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-noreset",
-           static_cast<char*>(nullptr));
-    _exit(127);
-  }
-
   bool SetMonitors(const std::vector<MonitorSpec>& monitors) {
     Display* d = XOpenDisplay(display_.c_str());
     if (d == nullptr) return false;

@@ -6,11 +6,11 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
 import quorvel
+from watch_helpers import child_env, wait_for, watch_filter
 
 pytestmark = pytest.mark.asan
 
@@ -67,45 +67,37 @@ def watcher():
     quorvel.stop_fs_watch()
 
 
-def watch_filter(pattern="*"):
-    f = quorvel.WatchFilter()
-    f.pattern = pattern
-    return f
-
-
 def log_missing(path):
     """One error line, logged on this thread inside add_fs_watch."""
     assert quorvel.add_fs_watch(path, [watch_filter()], 2, False) == 0
 
 
-def wait_for(condition, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
+CHILD_PRELUDE = """
+import atexit, logging, os, sys, time
+import quorvel
+from watch_helpers import watch_filter
+
+seen = []  # what a Collect handler receives
+
+
+class Collect(logging.Handler):
+    def emit(self, record):
+        seen.append(record)
+"""
 
 
 def run_python(code, timeout=60):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+    return subprocess.run([sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=child_env())
 
 
 @needs_watcher
 def test_before_init_logging_lines_go_to_the_console_logger_and_not_to_python(tmp_path):
     missing = str(tmp_path / "missing")
     result = run_python(f"""
-        import logging, quorvel
-        seen = []
-        class Collect(logging.Handler):
-            def emit(self, record):
-                seen.append(record)
         logging.getLogger().addHandler(Collect())
         logging.getLogger().setLevel(logging.DEBUG)
-        f = quorvel.WatchFilter()
-        f.pattern = "*"
+        f = watch_filter()
         assert quorvel.start_fs_watch(lambda *event: None)
         assert quorvel.add_fs_watch({missing!r}, [f], 2, False) == 0
         quorvel.stop_fs_watch()
@@ -347,7 +339,6 @@ def test_exiting_while_the_worker_logs_neither_crashes_nor_hangs(tmp_path, bridg
     # Hundreds of lines still to be logged on the worker, each held up by a slow handler, when the interpreter
     # exits; the exit hooks of the watcher and of the bridge run in either order.
     result = run_python(f"""
-        import logging, os, sys, time, quorvel
         class Slow(logging.Handler):
             def emit(self, record):
                 time.sleep(0.001)
@@ -357,8 +348,7 @@ def test_exiting_while_the_worker_logs_neither_crashes_nor_hangs(tmp_path, bridg
             quorvel.init_logging("")
         assert quorvel.start_fs_watch(lambda *event: None)
         quorvel.init_logging("")
-        f = quorvel.WatchFilter()
-        f.pattern = "*"
+        f = watch_filter()
         for i in range(10):
             open(os.path.join({str(tmp_path)!r}, f"file{{i}}"), "w").close()
         for i in range(400):
@@ -380,14 +370,8 @@ def test_lines_logged_after_the_bridge_closed_at_exit_go_to_the_console(tmp_path
     # Exit hooks run last-registered first: the bridge closes, then `late` logs, then the watcher stops.
     missing = str(tmp_path / "late")
     result = run_python(f"""
-        import atexit, logging, quorvel
-        seen = []
-        class Collect(logging.Handler):
-            def emit(self, record):
-                seen.append(record.getMessage())
         logging.getLogger().addHandler(Collect())
-        f = quorvel.WatchFilter()
-        f.pattern = "*"
+        f = watch_filter()
         assert quorvel.start_fs_watch(lambda *event: None)
         def late():
             quorvel.init_logging("")   # too late: the interpreter is exiting

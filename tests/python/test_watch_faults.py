@@ -11,6 +11,7 @@ import pytest
 
 import quorvel
 from test_watch_support import Recorder, session, touch, wait_for, watch_filter  # noqa: F401 (fixture)
+from watch_helpers import child_env
 
 pytestmark = pytest.mark.asan  # also run against the AddressSanitizer build
 
@@ -19,31 +20,13 @@ CHILD_TIMEOUT = 60
 
 def run_child(code, timeout=CHILD_TIMEOUT):
     """Runs `code` in a fresh interpreter with this one's module path; fails on a hang instead of hanging."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    # The helpers are repeated here rather than imported from test_watch_support: that module pulls in pytest,
-    # which would add a third of a second to every child.
+    # The helpers come from watch_helpers, not test_watch_support: that module pulls in pytest, which would add a
+    # third of a second to every child.
     prelude = textwrap.dedent(
         """
         import os, sys, threading, time
         import quorvel
-
-        def wait_for(condition, timeout=10.0):
-            end = time.monotonic() + timeout
-            while not condition():
-                if time.monotonic() > end:
-                    return False
-                time.sleep(0.005)
-            return True
-
-        def watch_filter(pattern="*", depth=0):
-            f = quorvel.WatchFilter()
-            f.pattern = pattern
-            f.recursive_depth = depth
-            return f
-
-        def touch(path):
-            with open(path, "a") as f:
-                f.write("x")
+        from watch_helpers import touch, wait_for, watch_filter
 
         counter = [0]
 
@@ -53,8 +36,8 @@ def run_child(code, timeout=CHILD_TIMEOUT):
         """
     )
     try:
-        result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env, timeout=timeout,
-                                capture_output=True, text=True)
+        result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=child_env(),
+                                timeout=timeout, capture_output=True, text=True)
     except subprocess.TimeoutExpired as e:
         raise AssertionError(f"child hung: stdout={e.stdout!r} stderr={e.stderr!r}")
     assert result.returncode == 0, f"rc={result.returncode}\nstdout={result.stdout}\nstderr={result.stderr}"
@@ -239,7 +222,6 @@ def test_interpreter_exit_while_daemon_threads_are_inside_watch_functions(bridge
         )
 
 
-
 def test_interpreter_exit_while_daemon_threads_start_and_stop_the_watcher():
     # A daemon thread waiting for the GIL inside start_fs_watch/stop_fs_watch when finalisation begins is ended
     # by a forced unwind through the handler argument and the handler taken out of the slot: neither may take
@@ -274,9 +256,8 @@ def test_interpreter_exit_while_daemon_threads_start_and_stop_the_watcher():
         sys.stdout.buffer.write(b"y" * 100)  # flushed at finalisation, after the parent starts reading
         """
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     for run in range(12):
-        child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+        child = subprocess.Popen([sys.executable, "-c", code], env=child_env(), stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE)
         time.sleep(0.2)
         try:
@@ -294,7 +275,7 @@ def test_ctrl_c_interrupts_a_stop_that_waits_for_a_blocked_handler():
     code = textwrap.dedent(
         """
         import os, sys, tempfile, threading, time
-        import quorvel
+        import quorvel, watch_helpers
 
         d = tempfile.mkdtemp()
         block, entered = threading.Event(), threading.Event()
@@ -303,8 +284,7 @@ def test_ctrl_c_interrupts_a_stop_that_waits_for_a_blocked_handler():
             entered.set()
             block.wait()
 
-        f = quorvel.WatchFilter()
-        f.pattern = "*"
+        f = watch_helpers.watch_filter()
         assert quorvel.start_fs_watch(handler)
         assert quorvel.add_fs_watch(d, [f], quorvel.CREATE, False)
         i = 0
@@ -324,9 +304,8 @@ def test_ctrl_c_interrupts_a_stop_that_waits_for_a_blocked_handler():
         quorvel.stop_fs_watch()
         """
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+    child = subprocess.Popen([sys.executable, "-c", code], env=child_env(), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "stopping\n"
         time.sleep(0.3)  # lets the stop begin its wait; the outcome does not depend on it

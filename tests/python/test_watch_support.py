@@ -4,35 +4,11 @@ The watcher is process-wide, so every test that uses it stops it and removes its
 """
 import os
 import threading
-import time
 
 import pytest
 
 import quorvel
-
-DEADLINE = 10.0
-
-
-def wait_for(condition, timeout=DEADLINE):
-    """Polls `condition` until it is true; False after `timeout` seconds."""
-    end = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
-
-
-def watch_filter(pattern="*", depth=0):
-    f = quorvel.WatchFilter()
-    f.pattern = pattern
-    f.recursive_depth = depth
-    return f
-
-
-def touch(path, text="x"):
-    with open(path, "a") as f:
-        f.write(text)
+from watch_helpers import DEADLINE, touch, wait_for, watch_filter  # noqa: F401 (re-exported)
 
 
 class Recorder:
