@@ -65,8 +65,8 @@ TEST_F(Subtree, ASubdirectoryTheKernelWouldNotWatchIsTriedAgainWhenWatchesAreGiv
 }
 
 TEST_F(Subtree, AddingABigTreeCostsOtherWatchesNothing) {
-#ifdef __SANITIZE_THREAD__
-  GTEST_SKIP() << "pits the reader against a fixed rate of changes, which ThreadSanitizer's slowdown cannot keep";
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "pits the reader against a fixed rate of changes, which a sanitizer's slowdown cannot keep";
 #endif
   // The processors this process may run on, not the machine's: CI may pin the run to a few of them.
   cpu_set_t cpus;

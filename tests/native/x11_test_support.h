@@ -126,6 +126,30 @@ inline std::vector<std::string> ReadLines(int fd, const std::string& last, int t
   return lines;
 }
 
+// Openbox as the tests need it: no focus given to new windows a moment after they map, which would race with the
+// activation a test asks for, and no iconify animation, so a restored window has its place at once.
+inline std::string OpenboxConfig() {
+  struct File {
+    std::string path;
+    File() {
+      char name[] = "/tmp/quorvel-openbox-XXXXXX.xml";
+      const int fd = mkstemps(name, 4);
+      if (fd < 0) return;
+      static const char kRc[] =
+          "<openbox_config xmlns=\"http://openbox.org/3.4/rc\"><focus><focusNew>no</focusNew></focus>"
+          "<theme><animateIconify>no</animateIconify></theme></openbox_config>";
+      const bool written = write(fd, kRc, sizeof kRc - 1) == static_cast<ssize_t>(sizeof kRc - 1);
+      close(fd);
+      if (written) path = name; else unlink(name);
+    }
+    ~File() {
+      if (!path.empty()) unlink(path.c_str());
+    }
+  };
+  static const File file;
+  return file.path;
+}
+
 class Server {
  public:
   explicit Server(const Layout& layout) {
@@ -141,7 +165,7 @@ class Server {
     display_ = ":" + lines[0];
     if (!layout.monitors.empty() && !SetMonitors(layout.monitors)) display_.clear();
     if (!display_.empty() && layout.window_manager) {
-      wm_ = Spawn({"openbox", "--sm-disable"}, display_);
+      wm_ = Spawn({"openbox", "--sm-disable", "--config-file", OpenboxConfig()}, display_);
       if (!AwaitWindowManager()) display_.clear();
     }
   }

@@ -15,10 +15,6 @@ import pytest
 
 from xvfb_support import GameWindow, PrivateDisplay, copy_program
 
-# Openbox without its iconify animation: a restored window has its place at once, as the capture's pause expects.
-OPENBOX_RC = ('<openbox_config xmlns="http://openbox.org/3.4/rc">'
-              '<theme><animateIconify>no</animateIconify></theme></openbox_config>')
-
 # One server of each kind for the whole run: a server started after another has stopped may get its display name,
 # which an open connection cannot tell apart.
 _displays = {}
@@ -32,19 +28,7 @@ def _shared(kind, start):
 
 
 def _start_managed():
-    config = tempfile.mkdtemp(prefix="quorvel-openbox-")
-    atexit.register(shutil.rmtree, config, True)
-    os.makedirs(os.path.join(config, "openbox"))
-    with open(os.path.join(config, "openbox", "rc.xml"), "w") as rc:
-        rc.write(OPENBOX_RC)
-    previous = os.environ.get("XDG_CONFIG_HOME")
-    os.environ["XDG_CONFIG_HOME"] = config
-    try:
-        return PrivateDisplay(window_manager=True).start()
-    finally:
-        os.environ.pop("XDG_CONFIG_HOME")
-        if previous is not None:
-            os.environ["XDG_CONFIG_HOME"] = previous
+    return PrivateDisplay(window_manager=True).start()
 
 
 class Games:

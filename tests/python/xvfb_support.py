@@ -9,10 +9,12 @@ Xvfb picks a free display number itself (-displayfd); -noreset keeps the RandR m
 last client leaves. The window program is built at <build>/fixtures/x11_window (fixture_program()).
 """
 
+import atexit
 import os
 import select
 import shutil
 import subprocess
+import tempfile
 import time
 
 # name, x, y, width, height, width in mm, height in mm: two 1920x1080 monitors side by side, 96 and 192 DPI.
@@ -43,6 +45,23 @@ def _read_lines(stream, last, timeout):
             if line.decode() == last:
                 return lines
     return lines
+
+
+# Openbox as the tests need it: no focus given to new windows a moment after they map, which would race with the
+# activation a test asks for, and no iconify animation, so a restored window has its place at once.
+OPENBOX_RC = ('<openbox_config xmlns="http://openbox.org/3.4/rc"><focus><focusNew>no</focusNew></focus>'
+              '<theme><animateIconify>no</animateIconify></theme></openbox_config>')
+_openbox_rc_path = None
+
+
+def _openbox_config():
+    global _openbox_rc_path
+    if _openbox_rc_path is None:
+        fd, _openbox_rc_path = tempfile.mkstemp(prefix="quorvel-openbox-", suffix=".xml")
+        with os.fdopen(fd, "w") as rc:
+            rc.write(OPENBOX_RC)
+        atexit.register(os.unlink, _openbox_rc_path)
+    return _openbox_rc_path
 
 
 class PrivateDisplay:
@@ -78,7 +97,7 @@ class PrivateDisplay:
             subprocess.run(["xrandr", "--setmonitor", name, f"{w}/{mw}x{h}/{mh}+{x}+{y}", output],
                            env=self.env(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self.window_manager:
-            self._wm = subprocess.Popen(["openbox", "--sm-disable"], env=self.env(),
+            self._wm = subprocess.Popen(["openbox", "--sm-disable", "--config-file", _openbox_config()], env=self.env(),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # Ready when it manages a window: it announces itself before it takes map requests.
             probe = GameWindow(self, None, "--size", "10x10").start()

@@ -147,12 +147,23 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) {
       case SW_MINIMIZE:
       case SW_SHOWMINNOACTIVE:
       case SW_FORCEMINIMIZE:
-        Await(window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w); });
+        // The manager marks the window iconic before it hands the activation on: wait for both.
+        Await(window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w) && ForegroundOf(s) != w; });
         break;
       case SW_SHOWNORMAL:
       case SW_RESTORE:
       case SW_SHOWDEFAULT:
-        Await(window, [](x11::Session& s, ::Window w) { return !x11::Iconic(s, w) && Mapped(s, w); });
+        // These activate the window too, as on Windows. Awaiting the activation also settles the manager's own
+        // reaction to the map (openbox focuses a newly mapped client a moment later, and focusing a client it has
+        // minimised meanwhile would restore it again).
+        if (Await(window, [](x11::Session& s, ::Window w) { return !x11::Iconic(s, w) && Mapped(s, w); })) {
+          {
+            x11::Session session;
+            x11::SendRootMessage(session, window, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
+                                 static_cast<long>(ForegroundOf(session)));
+          }
+          Await(window, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; });
+        }
         break;
       default:
         Await(window, [](x11::Session& s, ::Window w) { return x11::Visible(s, w); });
