@@ -112,6 +112,10 @@ Session::Session() : lock_(connection().mutex) {
     // Only the outermost session may replace the connection: inner ones run inside a user of the current one.
     const char* env = std::getenv("DISPLAY");
     const std::string wanted = env != nullptr ? env : "";
+    // A server that stopped has closed our socket, but nothing notices until the connection is read: read what
+    // is there now (without blocking), so that a dead connection is replaced before this session uses it rather
+    // than failing its first requests. Xlib flags the end of the stream through the I/O error handler.
+    if (c.display != nullptr && !c.dead.load(std::memory_order_acquire)) XEventsQueued(c.display, QueuedAfterReading);
     if (c.display != nullptr && (c.dead.load(std::memory_order_acquire) || c.name != wanted)) Close(c);
     if (c.display == nullptr && !wanted.empty()) Open(c, wanted);
   }
