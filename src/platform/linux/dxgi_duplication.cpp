@@ -75,9 +75,9 @@ HRESULT Duplication::AcquireNextFrame(UINT, DXGI_OUTDUPL_FRAME_INFO* info, IDXGI
   if (frame_ != nullptr) return DXGI_ERROR_INVALID_CALL;  // the previous frame has not been released
   const ScriptedAcquire step = SeamNextAcquire();
   if (step == ScriptedAcquire::kTimeout) return DXGI_ERROR_WAIT_TIMEOUT;
-  if (step == ScriptedAcquire::kAccessLost || !MonitorUnchanged(monitor_)) return DXGI_ERROR_ACCESS_LOST;
+  if (step == ScriptedAcquire::kAccessLost) return DXGI_ERROR_ACCESS_LOST;
   ImagePtr image;
-  const HRESULT grabbed = GrabArea(monitor_.rect, image);
+  const HRESULT grabbed = GrabArea(monitor_.rect, image, [this] { return MonitorUnchanged(monitor_); });
   if (FAILED(grabbed)) return grabbed;
   D3D11_TEXTURE2D_DESC desc{};
   desc.Width = image->width();

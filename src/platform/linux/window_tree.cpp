@@ -91,10 +91,23 @@ bool WindowManagerRunning(Session& session) {
   return !self.empty() && self[0] == check[0];
 }
 
+namespace {
+
+// IsTopLevel, with the window's WM_STATE state (-1: none) for callers that need it too. WM_STATE is read first: a
+// managed client has it (and so exists and is not the root), which spares asking for its parent.
+bool TopLevelState(Session& session, ::Window window, long& state) {
+  state = -1;
+  if (!session || window == 0 || window == session.root()) return false;
+  state = WmState(session, window);
+  if (state >= 0) return true;
+  return ParentOf(session, window) == session.root();
+}
+
+}  // namespace
+
 bool IsTopLevel(Session& session, ::Window window) {
-  const ::Window parent = ParentOf(session, window);
-  if (parent == 0) return false;
-  return parent == session.root() || WmState(session, window) >= 0;
+  long state;
+  return TopLevelState(session, window, state);
 }
 
 ::Window ClientOf(Session& session, ::Window root_child) {
@@ -139,8 +152,8 @@ bool IsTopLevel(Session& session, ::Window window) {
 }
 
 bool Iconic(Session& session, ::Window window) {
-  if (!IsTopLevel(session, window)) return false;
-  const long state = WmState(session, window);
+  long state;
+  if (!TopLevelState(session, window, state)) return false;
   if (state == kIconicState) return true;
   // A manager that keeps WM_STATE normal while it hides a minimised client still says so in EWMH terms. A
   // withdrawn window's _NET_WM_STATE may be stale, so it counts only for a managed, unmapped client.

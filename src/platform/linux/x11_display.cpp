@@ -186,14 +186,16 @@ std::vector<Monitor> Monitors(Session& session) {
       result.push_back({MonitorHandle(m.name), RECT{m.x, m.y, m.x + m.width, m.y + m.height}, m.mwidth, m.mheight,
                         m.primary != 0});
     }
-    if (info != nullptr) XRRFreeMonitors(info);
+    if (info == nullptr) return {};
+    XRRFreeMonitors(info);
   } else {
     const int screen = DefaultScreen(display);
     result.push_back({MonitorHandle(session.atom("SCREEN")),
                       RECT{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)},
                       DisplayWidthMM(display, screen), DisplayHeightMM(display, screen), true});
   }
-  if (trap.Sync() != 0) return {};
+  // Only reply requests above: an error, or the connection's end, is known by now without another round trip.
+  if (trap.error() != 0 || connection().dead.load(std::memory_order_acquire)) return {};
   // Windows always has one primary monitor, at the desktop origin. RandR may name none (Xvfb's monitors without
   // outputs): then the monitor at the origin, else the first, takes the part.
   bool have_primary = false;
