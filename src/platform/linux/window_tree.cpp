@@ -184,14 +184,15 @@ bool Visible(Session& session, ::Window window) {
 
 bool OuterRect(Session& session, ::Window window, RECT& rect) {
   XWindowAttributes attributes;
-  if (!Attributes(session, window, attributes)) return false;
   int x = 0, y = 0;
   if (IsTopLevel(session, window)) {
+    // A top-level window's rectangle is its root child's (the frame, or itself), whose place is root-relative.
     const ::Window frame = RootChildOf(session, window);
-    if (frame != window && !Attributes(session, frame, attributes)) return false;
+    if (frame == 0 || !Attributes(session, frame, attributes)) return false;
     x = attributes.x;
     y = attributes.y;
   } else {
+    if (!Attributes(session, window, attributes)) return false;
     ErrorTrap trap(session);
     ::Window child = 0;
     if (!XTranslateCoordinates(session.display(), window, session.root(), -attributes.border_width,
