@@ -93,21 +93,40 @@ bool WindowManagerRunning(Session& session) {
 
 namespace {
 
-// IsTopLevel, with the window's WM_STATE state (-1: none) for callers that need it too. WM_STATE is read first: a
-// managed client has it (and so exists and is not the root), which spares asking for its parent.
-bool TopLevelState(Session& session, ::Window window, long& state) {
-  state = -1;
+// Whether the last top-level window looked at was known by its WM_STATE (a window manager runs) or by its parent
+// being the root; it picks which of the two to ask first, so that the usual case takes one round trip. Either order
+// gives the same answer. Touched only under the session lock.
+bool managed_hint = true;
+
+// IsTopLevel, with what was learnt on the way: the window's WM_STATE state (-1: none; kStateUnknown: not read)
+// and its parent (0: not read).
+constexpr long kStateUnknown = -2;
+bool TopLevelState(Session& session, ::Window window, long& state, ::Window& parent) {
+  state = kStateUnknown;
+  parent = 0;
   if (!session || window == 0 || window == session.root()) return false;
+  if (managed_hint) {
+    // A window with WM_STATE exists and is a client: its parent need not be asked.
+    state = WmState(session, window);
+    if (state >= 0) return true;
+    parent = ParentOf(session, window);
+    managed_hint = parent != session.root();
+    return parent == session.root();
+  }
+  parent = ParentOf(session, window);
+  if (parent == 0) return false;
+  if (parent == session.root()) return true;
   state = WmState(session, window);
-  if (state >= 0) return true;
-  return ParentOf(session, window) == session.root();
+  managed_hint = state >= 0;
+  return state >= 0;
 }
 
 }  // namespace
 
 bool IsTopLevel(Session& session, ::Window window) {
   long state;
-  return TopLevelState(session, window, state);
+  ::Window parent;
+  return TopLevelState(session, window, state, parent);
 }
 
 ::Window ClientOf(Session& session, ::Window root_child) {
@@ -153,7 +172,9 @@ bool IsTopLevel(Session& session, ::Window window) {
 
 bool Iconic(Session& session, ::Window window) {
   long state;
-  if (!TopLevelState(session, window, state)) return false;
+  ::Window parent;
+  if (!TopLevelState(session, window, state, parent)) return false;
+  if (state == kStateUnknown) state = WmState(session, window);
   if (state == kIconicState) return true;
   // A manager that keeps WM_STATE normal while it hides a minimised client still says so in EWMH terms. A
   // withdrawn window's _NET_WM_STATE may be stale, so it counts only for a managed, unmapped client.
@@ -185,9 +206,11 @@ bool Visible(Session& session, ::Window window) {
 bool OuterRect(Session& session, ::Window window, RECT& rect) {
   XWindowAttributes attributes;
   int x = 0, y = 0;
-  if (IsTopLevel(session, window)) {
+  long state;
+  ::Window parent;
+  if (TopLevelState(session, window, state, parent)) {
     // A top-level window's rectangle is its root child's (the frame, or itself), whose place is root-relative.
-    const ::Window frame = RootChildOf(session, window);
+    const ::Window frame = parent == session.root() ? window : RootChildOf(session, parent != 0 ? parent : window);
     if (frame == 0 || !Attributes(session, frame, attributes)) return false;
     x = attributes.x;
     y = attributes.y;
