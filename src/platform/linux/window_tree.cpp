@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <thread>
 
 #include "platform/linux/x11_windows.h"
@@ -30,9 +31,10 @@ bool QueryTree(Session& session, ::Window window, ::Window& parent, std::vector<
   ::Window root = 0;
   ::Window* list = nullptr;
   unsigned int count = 0;
-  if (XQueryTree(session.display(), window, &root, &parent, &list, &count) == 0 || trap.error() != 0) return false;
+  const int status = XQueryTree(session.display(), window, &root, &parent, &list, &count);
+  const std::unique_ptr<::Window, decltype(&XFree)> owned(list, XFree);  // also when the copy runs out of memory
+  if (status == 0 || trap.error() != 0) return false;
   if (children != nullptr) children->assign(list, list + count);
-  if (list != nullptr) XFree(list);
   return true;
 }
 
@@ -60,12 +62,12 @@ std::vector<unsigned long> LongProperty(Session& session, ::Window window, const
   unsigned char* data = nullptr;
   const int status = XGetWindowProperty(session.display(), window, session.atom(property), 0, 1024, False, type,
                                         &actual_type, &actual_format, &count, &remaining, &data);
+  const std::unique_ptr<unsigned char, decltype(&XFree)> owned(data, XFree);  // also when the copy runs out of memory
   if (status == Success && trap.error() == 0 && actual_type == type && actual_format == 32 && data != nullptr) {
     // Xlib hands 32-bit property items out as longs.
     const auto* items = reinterpret_cast<const unsigned long*>(data);
     values.assign(items, items + count);
   }
-  if (data != nullptr) XFree(data);
   return values;
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <unordered_map>
 
 namespace quorvel::platform::x11 {
@@ -180,14 +181,15 @@ std::vector<Monitor> Monitors(Session& session) {
   if (HasRandr15(session)) {
     int count = 0;
     XRRMonitorInfo* info = XRRGetMonitors(display, session.root(), True, &count);
-    for (int i = 0; info != nullptr && i < count; ++i) {
+    if (info == nullptr) return {};
+    // Freed however this ends: the list below can run out of memory.
+    const std::unique_ptr<XRRMonitorInfo, decltype(&XRRFreeMonitors)> owned(info, XRRFreeMonitors);
+    for (int i = 0; i < count; ++i) {
       const XRRMonitorInfo& m = info[i];
       if (m.name == None || m.width <= 0 || m.height <= 0) continue;
       result.push_back({MonitorHandle(m.name), RECT{m.x, m.y, m.x + m.width, m.y + m.height}, m.mwidth, m.mheight,
                         m.primary != 0});
     }
-    if (info == nullptr) return {};
-    XRRFreeMonitors(info);
   } else {
     const int screen = DefaultScreen(display);
     result.push_back({MonitorHandle(session.atom("SCREEN")),
