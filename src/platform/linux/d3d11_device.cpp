@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/linux/d3d_objects.h"
+#include "platform/linux/errors.h"
 #include "platform/linux/x11_display.h"
 
 namespace quorvel::platform::d3d {
@@ -69,7 +70,7 @@ ULONG Device::Release() {
 
 Device* Device::From(IUnknown* unknown) { return unknown != nullptr ? dynamic_cast<Device*>(unknown) : nullptr; }
 
-HRESULT Device::GetParent(REFIID riid, void** parent) {
+HRESULT Device::GetParent(REFIID riid, void** parent) try {
   if (parent == nullptr) return E_INVALIDARG;
   *parent = nullptr;
   HRESULT failure;
@@ -83,10 +84,10 @@ HRESULT Device::GetParent(REFIID riid, void** parent) {
     return E_OUTOFMEMORY;
   }
   return S_OK;
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY
 
 HRESULT Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC* desc, const D3D11_SUBRESOURCE_DATA* initial,
-                                ID3D11Texture2D** texture) {
+                                ID3D11Texture2D** texture) try {
   if (texture != nullptr) *texture = nullptr;
   HRESULT failure;
   if (SeamFails(Call::kCreateTexture2D, failure)) return failure;
@@ -123,7 +124,7 @@ HRESULT Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC* desc, const D3D11_SU
     return E_OUTOFMEMORY;
   }
   return S_OK;
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY
 
 // Context
 
@@ -147,7 +148,7 @@ ULONG Context::Release() {
 }
 
 HRESULT Context::Map(ID3D11Resource* resource, UINT subresource, D3D11_MAP type, UINT flags,
-                     D3D11_MAPPED_SUBRESOURCE* mapped) {
+                     D3D11_MAPPED_SUBRESOURCE* mapped) try {
   if (mapped != nullptr) *mapped = {};
   HRESULT failure;
   if (SeamFails(Call::kMap, failure)) return failure;
@@ -161,7 +162,7 @@ HRESULT Context::Map(ID3D11Resource* resource, UINT subresource, D3D11_MAP type,
     return E_INVALIDARG;
   }
   return texture->BeginMap(mapped);
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY
 
 void Context::Unmap(ID3D11Resource* resource, UINT subresource) {
   HRESULT ignored;
@@ -207,7 +208,7 @@ extern "C" HRESULT WINAPI D3D11CreateDevice(IDXGIAdapter* pAdapter, D3D_DRIVER_T
                                             UINT Flags, const D3D_FEATURE_LEVEL* pFeatureLevels, UINT FeatureLevels,
                                             UINT SDKVersion, ID3D11Device** ppDevice,
                                             D3D_FEATURE_LEVEL* pFeatureLevel,
-                                            ID3D11DeviceContext** ppImmediateContext) {
+                                            ID3D11DeviceContext** ppImmediateContext) try {
   namespace d3d = quorvel::platform::d3d;
   (void)Flags;  // threading and debug-layer requests change nothing here
   if (ppDevice != nullptr) *ppDevice = nullptr;
@@ -248,4 +249,4 @@ extern "C" HRESULT WINAPI D3D11CreateDevice(IDXGIAdapter* pAdapter, D3D_DRIVER_T
   }
   if (pFeatureLevel != nullptr) *pFeatureLevel = ChooseLevel(pFeatureLevels, FeatureLevels);
   return scripted ? failure : S_OK;
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/linux/d3d_objects.h"
+#include "platform/linux/errors.h"
 
 namespace quorvel::platform::d3d {
 
@@ -32,7 +33,7 @@ HRESULT Adapter::GetParent(REFIID, void** parent) {
   return E_NOINTERFACE;
 }
 
-HRESULT Adapter::EnumOutputs(UINT index, IDXGIOutput** output) {
+HRESULT Adapter::EnumOutputs(UINT index, IDXGIOutput** output) try {
   if (output == nullptr) return E_INVALIDARG;
   *output = nullptr;
   HRESULT failure;
@@ -56,7 +57,7 @@ HRESULT Adapter::EnumOutputs(UINT index, IDXGIOutput** output) {
     return E_OUTOFMEMORY;
   }
   return S_OK;
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY
 
 // Output
 
@@ -90,7 +91,7 @@ HRESULT Output::GetParent(REFIID riid, void** parent) {
   return adapter_->QueryInterface(riid, parent);
 }
 
-HRESULT Output::GetDesc(DXGI_OUTPUT_DESC* desc) {
+HRESULT Output::GetDesc(DXGI_OUTPUT_DESC* desc) try {
   if (desc == nullptr) return E_INVALIDARG;
   HRESULT failure;
   if (SeamFails(Call::kOutputGetDesc, failure)) return failure;
@@ -102,9 +103,9 @@ HRESULT Output::GetDesc(DXGI_OUTPUT_DESC* desc) {
   desc->Rotation = SeamSettings().rotation;
   desc->Monitor = monitor_.monitor;
   return S_OK;
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY
 
-HRESULT Output::DuplicateOutput(IUnknown* device, IDXGIOutputDuplication** duplication) {
+HRESULT Output::DuplicateOutput(IUnknown* device, IDXGIOutputDuplication** duplication) try {
   if (duplication == nullptr) return E_INVALIDARG;
   *duplication = nullptr;
   HRESULT failure;
@@ -118,6 +119,6 @@ HRESULT Output::DuplicateOutput(IUnknown* device, IDXGIOutputDuplication** dupli
     return E_OUTOFMEMORY;
   }
   return S_OK;
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY
 
 }  // namespace quorvel::platform::d3d

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/linux/d3d_objects.h"
+#include "platform/linux/errors.h"
 
 namespace quorvel::platform::d3d {
 
@@ -65,7 +66,7 @@ HRESULT Duplication::GetParent(REFIID riid, void** parent) {
   return output_->QueryInterface(riid, parent);
 }
 
-HRESULT Duplication::AcquireNextFrame(UINT, DXGI_OUTDUPL_FRAME_INFO* info, IDXGIResource** resource) {
+HRESULT Duplication::AcquireNextFrame(UINT, DXGI_OUTDUPL_FRAME_INFO* info, IDXGIResource** resource) try {
   HRESULT failure;
   if (SeamFails(Call::kAcquireNextFrame, failure)) return failure;
   if (info == nullptr || resource == nullptr) return E_INVALIDARG;
@@ -74,9 +75,9 @@ HRESULT Duplication::AcquireNextFrame(UINT, DXGI_OUTDUPL_FRAME_INFO* info, IDXGI
   if (frame_ != nullptr) return DXGI_ERROR_INVALID_CALL;  // the previous frame has not been released
   const ScriptedAcquire step = SeamNextAcquire();
   if (step == ScriptedAcquire::kTimeout) return DXGI_ERROR_WAIT_TIMEOUT;
-  if (step == ScriptedAcquire::kAccessLost || !MonitorUnchanged(monitor_)) return DXGI_ERROR_ACCESS_LOST;
+  if (step == ScriptedAcquire::kAccessLost) return DXGI_ERROR_ACCESS_LOST;
   ImagePtr image;
-  const HRESULT grabbed = GrabArea(monitor_.rect, image);
+  const HRESULT grabbed = GrabArea(monitor_.rect, image, [this] { return MonitorUnchanged(monitor_); });
   if (FAILED(grabbed)) return grabbed;
   D3D11_TEXTURE2D_DESC desc{};
   desc.Width = image->width();
@@ -100,7 +101,7 @@ HRESULT Duplication::AcquireNextFrame(UINT, DXGI_OUTDUPL_FRAME_INFO* info, IDXGI
   static_cast<IDXGIResource*>(frame_)->AddRef();  // one reference for the caller, one kept until ReleaseFrame
   *resource = frame_;
   return S_OK;
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY
 
 HRESULT Duplication::ReleaseFrame() {
   HRESULT failure;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <new>
 #include <string_view>
 
 #include "platform/linux/win32_files.h"
@@ -50,3 +51,11 @@ Counters& counters();
     if (::quorvel::platform::detail::SeamConsumeFailure(name, seam_error_)) \
       return ::quorvel::platform::detail::Fail(seam_error_, result);         \
   } while (0)
+
+// Win32 functions never throw. An entry point that allocates is written as a function-try-block ending in one of
+// these, so that running out of memory fails the call the way Windows does instead of unwinding into the caller
+// (which may hold a handle it would then leak).
+#define QUORVEL_WIN32_OUT_OF_MEMORY(result) \
+  catch (const std::bad_alloc&) { return ::quorvel::platform::detail::Fail(ERROR_NOT_ENOUGH_MEMORY, result); }
+#define QUORVEL_HRESULT_OUT_OF_MEMORY \
+  catch (const std::bad_alloc&) { return E_OUTOFMEMORY; }

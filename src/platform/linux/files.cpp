@@ -139,10 +139,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
   return d::InsertHandle(std::make_shared<d::File>(fd));
 }
 
-BOOL CloseHandle(HANDLE hObject) {
+BOOL CloseHandle(HANDLE hObject) try {
   QUORVEL_SEAM_FAIL("CloseHandle", FALSE);
   return quorvel::platform::detail::Close(hObject);
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
 BOOL FindCloseChangeNotification(HANDLE hChangeHandle) {
   QUORVEL_SEAM_FAIL("FindCloseChangeNotification", FALSE);

@@ -2,8 +2,9 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <functional>
 #include <mutex>
-#include <set>
 #include <vector>
 
 namespace quorvel::platform::detail {
@@ -15,7 +16,9 @@ constexpr std::uintptr_t kStride = 4;
 struct Table {
   std::mutex mutex;
   std::vector<std::shared_ptr<KernelObject>> slots;
-  std::set<std::size_t> free;  // indices below slots.size() that are empty
+  // Indices below slots.size() that are empty, as a min-heap (the lowest is reused first). Its capacity never
+  // falls below slots.size(), so that closing a handle never allocates and so cannot fail.
+  std::vector<std::size_t> free;
   std::size_t used = 0;
   std::uintptr_t forced = 0;
 };
@@ -50,16 +53,23 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
   if (t.forced != 0 && IndexOf(reinterpret_cast<HANDLE>(t.forced), forced_index) &&
       (forced_index >= t.slots.size() || !t.slots[forced_index])) {
     index = forced_index;
-    while (t.slots.size() <= index) {
-      t.free.insert(t.slots.size());
-      t.slots.emplace_back();
+    if (t.slots.size() <= index) {
+      t.free.reserve(index + 1);
+      t.slots.reserve(index + 1);
+      while (t.slots.size() <= index) {
+        t.free.push_back(t.slots.size());
+        t.slots.emplace_back();
+      }
     }
-    t.free.erase(index);
+    t.free.erase(std::find(t.free.begin(), t.free.end(), index));
+    std::make_heap(t.free.begin(), t.free.end(), std::greater<>());
   } else if (!t.free.empty()) {
-    index = *t.free.begin();
-    t.free.erase(t.free.begin());
+    std::pop_heap(t.free.begin(), t.free.end(), std::greater<>());
+    index = t.free.back();
+    t.free.pop_back();
   } else {
     index = t.slots.size();
+    t.free.reserve(index + 1);
     t.slots.emplace_back();
   }
   t.forced = 0;
@@ -84,7 +94,8 @@ std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
   if (index >= t.slots.size() || !t.slots[index]) return nullptr;
   std::shared_ptr<KernelObject> object = std::move(t.slots[index]);
   t.slots[index].reset();
-  t.free.insert(index);
+  t.free.push_back(index);  // within the capacity reserved when the slot was made
+  std::push_heap(t.free.begin(), t.free.end(), std::greater<>());
   --t.used;
   return object;
 }

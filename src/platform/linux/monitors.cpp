@@ -45,7 +45,7 @@ UINT RawDpi(int pixels, int millimetres) {
 
 }  // namespace
 
-HMONITOR MonitorFromWindow(HWND hwnd, DWORD dwFlags) {
+HMONITOR MonitorFromWindow(HWND hwnd, DWORD dwFlags) try {
   quorvel::platform::detail::CountCall("MonitorFromWindow");
   x11::Session session;
   RECT rect;
@@ -79,9 +79,9 @@ HMONITOR MonitorFromWindow(HWND hwnd, DWORD dwFlags) {
     if (best != nullptr) return best->handle;
   }
   return nullptr;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(static_cast<HMONITOR>(nullptr))
 
-BOOL GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi) {
+BOOL GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi) try {
   quorvel::platform::detail::CountCall("GetMonitorInfoW");
   QUORVEL_SEAM_FAIL("GetMonitorInfoW", FALSE);
   if (lpmi == nullptr || (lpmi->cbSize != sizeof(MONITORINFO) && lpmi->cbSize != sizeof(MONITORINFOEXW))) {
@@ -107,9 +107,9 @@ BOOL GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi) {
     std::copy(name.begin(), name.end(), ex->szDevice);
   }
   return TRUE;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
-HRESULT GetDpiForMonitor(HMONITOR hmonitor, MONITOR_DPI_TYPE dpiType, UINT* dpiX, UINT* dpiY) {
+HRESULT GetDpiForMonitor(HMONITOR hmonitor, MONITOR_DPI_TYPE dpiType, UINT* dpiX, UINT* dpiY) try {
   quorvel::platform::detail::CountCall("GetDpiForMonitor");
   QUORVEL_SEAM_FAIL_HRESULT("GetDpiForMonitor");
   if (dpiX == nullptr || dpiY == nullptr) return E_INVALIDARG;
@@ -134,4 +134,4 @@ HRESULT GetDpiForMonitor(HMONITOR hmonitor, MONITOR_DPI_TYPE dpiType, UINT* dpiX
     *dpiY = raw_y;
   }
   return S_OK;
-}
+} QUORVEL_HRESULT_OUT_OF_MEMORY

@@ -67,7 +67,7 @@ std::string ReadImage(DWORD pid, int& error) {
 }  // namespace
 }  // namespace quorvel::platform::detail
 
-HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL /*bInheritHandle*/, DWORD dwProcessId) {
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL /*bInheritHandle*/, DWORD dwProcessId) try {
   d::CountCall("OpenProcess");
   QUORVEL_SEAM_FAIL("OpenProcess", static_cast<HANDLE>(nullptr));
   // Windows refuses the idle process (0) and any id that names no process with the same code.
@@ -78,9 +78,9 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL /*bInheritHandle*/, DWORD dwProce
   int error = 0;
   std::string image = d::ReadImage(dwProcessId, error);
   return d::InsertHandle(std::make_shared<d::ProcessObject>(dwProcessId, dwDesiredAccess, std::move(image), error));
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(static_cast<HANDLE>(nullptr))
 
-BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize) {
+BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize) try {
   d::CountCall("QueryFullProcessImageNameW");
   QUORVEL_SEAM_FAIL("QueryFullProcessImageNameW", FALSE);
   auto object = d::LookupHandle(hProcess);
@@ -102,4 +102,4 @@ BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName
   std::memcpy(lpExeName, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
   *lpdwSize = static_cast<DWORD>(path.size());
   return TRUE;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)

@@ -298,7 +298,7 @@ bool DisplaySupported() {
   return session && Prepare(session, pool());
 }
 
-HRESULT GrabArea(const RECT& area, ImagePtr& image) {
+HRESULT GrabArea(const RECT& area, ImagePtr& image, const std::function<bool()>& still_valid) {
   image.reset();
   if (area.right <= area.left || area.bottom <= area.top) return E_INVALIDARG;
   const auto width = static_cast<UINT>(area.right - area.left);
@@ -307,6 +307,7 @@ HRESULT GrabArea(const RECT& area, ImagePtr& image) {
   if (!session) return DXGI_ERROR_ACCESS_LOST;
   Pool& p = pool();
   if (!Prepare(session, p)) return DXGI_ERROR_UNSUPPORTED;
+  const auto valid = [&] { return !still_valid || still_valid(); };
   Display* display = session.display();
   const GrabMethod best = SeamBestGrabMethod();
   try {
@@ -325,11 +326,17 @@ HRESULT GrabArea(const RECT& area, ImagePtr& image) {
       const int screen = DefaultScreen(display);
       if (best == GrabMethod::kRender && picture != 0 && root_picture != 0 && area.left >= 0 && area.top >= 0 &&
           area.right <= DisplayWidth(display, screen) && area.bottom <= DisplayHeight(display, screen)) {
-        // The server copies and sets the alpha in one go; the sync makes sure it has, and reports any error.
+        // The server copies and sets the alpha in one go. It answers requests in order, so once a later request
+        // has its reply the copy is done and any error of it seen: the check's own round trip serves as the sync,
+        // and a real sync is left for a check that asked the server nothing.
+        const unsigned long composite = NextRequest(display);
         XRenderComposite(display, PictOpSrc, root_picture, None, picture, area.left, area.top, 0, 0, 0, 0, width,
                          height);
-        if (trap.Sync() != 0) return DXGI_ERROR_ACCESS_LOST;
+        if (!valid()) return DXGI_ERROR_ACCESS_LOST;
+        if (LastKnownRequestProcessed(display) < composite) trap.Sync();
+        if (trap.error() != 0) return DXGI_ERROR_ACCESS_LOST;
       } else {
+        if (!valid()) return DXGI_ERROR_ACCESS_LOST;
         // A reply request: any error of it has been seen when it returns.
         const bool ok = XShmGetImage(display, session.root(), target, area.left, area.top, AllPlanes);
         if (!ok || trap.error() != 0) return DXGI_ERROR_ACCESS_LOST;
@@ -338,6 +345,7 @@ HRESULT GrabArea(const RECT& area, ImagePtr& image) {
       image = std::move(shm);
       return S_OK;
     }
+    if (!valid()) return DXGI_ERROR_ACCESS_LOST;
     x11::ErrorTrap trap(session);
     XImage* grabbed = XGetImage(display, session.root(), area.left, area.top, width, height, AllPlanes, ZPixmap);
     if (grabbed == nullptr || trap.error() != 0) {

@@ -77,7 +77,7 @@ void Minimise(x11::Session& session, ::Window window, bool managed) {
 
 }  // namespace
 
-BOOL ShowWindow(HWND hWnd, int nCmdShow) {
+BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
   quorvel::platform::detail::CountCall("ShowWindow");
   const ::Window window = x11::ToXWindow(hWnd);
   bool was_visible = false;
@@ -171,15 +171,15 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) {
     }
   }
   return was_visible ? TRUE : FALSE;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
-HWND GetForegroundWindow() {
+HWND GetForegroundWindow() try {
   quorvel::platform::detail::CountCall("GetForegroundWindow");
   x11::Session session;
   return x11::ToHwnd(ForegroundOf(session));
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(static_cast<HWND>(nullptr))
 
-BOOL SetForegroundWindow(HWND hWnd) {
+BOOL SetForegroundWindow(HWND hWnd) try {
   quorvel::platform::detail::CountCall("SetForegroundWindow");
   ::Window top = 0;
   {
@@ -198,9 +198,9 @@ BOOL SetForegroundWindow(HWND hWnd) {
                          static_cast<long>(ForegroundOf(session)));
   }
   return Await(top, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; }) ? TRUE : FALSE;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
-BOOL BringWindowToTop(HWND hWnd) {
+BOOL BringWindowToTop(HWND hWnd) try {
   quorvel::platform::detail::CountCall("BringWindowToTop");
   const ::Window window = x11::ToXWindow(hWnd);
   ::Window frame = 0;
@@ -230,4 +230,4 @@ BOOL BringWindowToTop(HWND hWnd) {
     return above;
   });
   return TRUE;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)

@@ -9,14 +9,14 @@
 using quorvel::platform::detail::Fail;
 namespace x11 = quorvel::platform::x11;
 
-BOOL IsWindow(HWND hWnd) {
+BOOL IsWindow(HWND hWnd) try {
   quorvel::platform::detail::CountCall("IsWindow");
   x11::Session session;
   XWindowAttributes attributes;
   return x11::Attributes(session, x11::ToXWindow(hWnd), attributes) ? TRUE : FALSE;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
-BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
+BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) try {
   quorvel::platform::detail::CountCall("EnumWindows");
   if (lpEnumFunc == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   std::vector<::Window> windows;
@@ -35,9 +35,9 @@ BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
     if (!lpEnumFunc(x11::ToHwnd(window), lParam)) return FALSE;
   }
   return TRUE;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
-HWND GetParent(HWND hWnd) {
+HWND GetParent(HWND hWnd) try {
   quorvel::platform::detail::CountCall("GetParent");
   x11::Session session;
   const ::Window window = x11::ToXWindow(hWnd);
@@ -52,4 +52,4 @@ HWND GetParent(HWND hWnd) {
   XWindowAttributes attributes;
   if (!x11::Attributes(session, owner, attributes)) return nullptr;
   return x11::ToHwnd(owner);
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(static_cast<HWND>(nullptr))

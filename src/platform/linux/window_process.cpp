@@ -48,7 +48,7 @@ DWORD ClientPid(x11::Session& session, ::Window window) {
 
 }  // namespace
 
-DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
+DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) try {
   quorvel::platform::detail::CountCall("GetWindowThreadProcessId");
   x11::Session session;
   const ::Window window = x11::ToXWindow(hWnd);
@@ -62,4 +62,4 @@ DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
   if (lpdwProcessId != nullptr) *lpdwProcessId = pid;
   if (pid == 0) return Fail(ERROR_NOT_FOUND, DWORD{0});
   return pid;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(DWORD{0})

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <thread>
 
 #include "platform/linux/x11_windows.h"
@@ -30,9 +31,10 @@ bool QueryTree(Session& session, ::Window window, ::Window& parent, std::vector<
   ::Window root = 0;
   ::Window* list = nullptr;
   unsigned int count = 0;
-  if (XQueryTree(session.display(), window, &root, &parent, &list, &count) == 0 || trap.error() != 0) return false;
+  const int status = XQueryTree(session.display(), window, &root, &parent, &list, &count);
+  const std::unique_ptr<::Window, decltype(&XFree)> owned(list, XFree);  // also when the copy runs out of memory
+  if (status == 0 || trap.error() != 0) return false;
   if (children != nullptr) children->assign(list, list + count);
-  if (list != nullptr) XFree(list);
   return true;
 }
 
@@ -60,12 +62,12 @@ std::vector<unsigned long> LongProperty(Session& session, ::Window window, const
   unsigned char* data = nullptr;
   const int status = XGetWindowProperty(session.display(), window, session.atom(property), 0, 1024, False, type,
                                         &actual_type, &actual_format, &count, &remaining, &data);
+  const std::unique_ptr<unsigned char, decltype(&XFree)> owned(data, XFree);  // also when the copy runs out of memory
   if (status == Success && trap.error() == 0 && actual_type == type && actual_format == 32 && data != nullptr) {
     // Xlib hands 32-bit property items out as longs.
     const auto* items = reinterpret_cast<const unsigned long*>(data);
     values.assign(items, items + count);
   }
-  if (data != nullptr) XFree(data);
   return values;
 }
 
@@ -91,10 +93,42 @@ bool WindowManagerRunning(Session& session) {
   return !self.empty() && self[0] == check[0];
 }
 
-bool IsTopLevel(Session& session, ::Window window) {
-  const ::Window parent = ParentOf(session, window);
+namespace {
+
+// Whether the last top-level window looked at was known by its WM_STATE (a window manager runs) or by its parent
+// being the root; it picks which of the two to ask first, so that the usual case takes one round trip. Either order
+// gives the same answer. Touched only under the session lock.
+bool managed_hint = true;
+
+// IsTopLevel, with what was learnt on the way: the window's WM_STATE state (-1: none; kStateUnknown: not read)
+// and its parent (0: not read).
+constexpr long kStateUnknown = -2;
+bool TopLevelState(Session& session, ::Window window, long& state, ::Window& parent) {
+  state = kStateUnknown;
+  parent = 0;
+  if (!session || window == 0 || window == session.root()) return false;
+  if (managed_hint) {
+    // A window with WM_STATE exists and is a client: its parent need not be asked.
+    state = WmState(session, window);
+    if (state >= 0) return true;
+    parent = ParentOf(session, window);
+    managed_hint = parent != session.root();
+    return parent == session.root();
+  }
+  parent = ParentOf(session, window);
   if (parent == 0) return false;
-  return parent == session.root() || WmState(session, window) >= 0;
+  if (parent == session.root()) return true;
+  state = WmState(session, window);
+  managed_hint = state >= 0;
+  return state >= 0;
+}
+
+}  // namespace
+
+bool IsTopLevel(Session& session, ::Window window) {
+  long state;
+  ::Window parent;
+  return TopLevelState(session, window, state, parent);
 }
 
 ::Window ClientOf(Session& session, ::Window root_child) {
@@ -139,8 +173,10 @@ bool IsTopLevel(Session& session, ::Window window) {
 }
 
 bool Iconic(Session& session, ::Window window) {
-  if (!IsTopLevel(session, window)) return false;
-  const long state = WmState(session, window);
+  long state;
+  ::Window parent;
+  if (!TopLevelState(session, window, state, parent)) return false;
+  if (state == kStateUnknown) state = WmState(session, window);
   if (state == kIconicState) return true;
   // A manager that keeps WM_STATE normal while it hides a minimised client still says so in EWMH terms. A
   // withdrawn window's _NET_WM_STATE may be stale, so it counts only for a managed, unmapped client.
@@ -171,14 +207,17 @@ bool Visible(Session& session, ::Window window) {
 
 bool OuterRect(Session& session, ::Window window, RECT& rect) {
   XWindowAttributes attributes;
-  if (!Attributes(session, window, attributes)) return false;
   int x = 0, y = 0;
-  if (IsTopLevel(session, window)) {
-    const ::Window frame = RootChildOf(session, window);
-    if (frame != window && !Attributes(session, frame, attributes)) return false;
+  long state;
+  ::Window parent;
+  if (TopLevelState(session, window, state, parent)) {
+    // A top-level window's rectangle is its root child's (the frame, or itself), whose place is root-relative.
+    const ::Window frame = parent == session.root() ? window : RootChildOf(session, parent != 0 ? parent : window);
+    if (frame == 0 || !Attributes(session, frame, attributes)) return false;
     x = attributes.x;
     y = attributes.y;
   } else {
+    if (!Attributes(session, window, attributes)) return false;
     ErrorTrap trap(session);
     ::Window child = 0;
     if (!XTranslateCoordinates(session.display(), window, session.root(), -attributes.border_width,

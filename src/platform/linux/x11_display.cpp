@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <unordered_map>
 
 namespace quorvel::platform::x11 {
@@ -112,6 +113,10 @@ Session::Session() : lock_(connection().mutex) {
     // Only the outermost session may replace the connection: inner ones run inside a user of the current one.
     const char* env = std::getenv("DISPLAY");
     const std::string wanted = env != nullptr ? env : "";
+    // A server that stopped has closed our socket, but nothing notices until the connection is read: read what
+    // is there now (without blocking), so that a dead connection is replaced before this session uses it rather
+    // than failing its first requests. Xlib flags the end of the stream through the I/O error handler.
+    if (c.display != nullptr && !c.dead.load(std::memory_order_acquire)) XEventsQueued(c.display, QueuedAfterReading);
     if (c.display != nullptr && (c.dead.load(std::memory_order_acquire) || c.name != wanted)) Close(c);
     if (c.display == nullptr && !wanted.empty()) Open(c, wanted);
   }
@@ -176,20 +181,23 @@ std::vector<Monitor> Monitors(Session& session) {
   if (HasRandr15(session)) {
     int count = 0;
     XRRMonitorInfo* info = XRRGetMonitors(display, session.root(), True, &count);
-    for (int i = 0; info != nullptr && i < count; ++i) {
+    if (info == nullptr) return {};
+    // Freed however this ends: the list below can run out of memory.
+    const std::unique_ptr<XRRMonitorInfo, decltype(&XRRFreeMonitors)> owned(info, XRRFreeMonitors);
+    for (int i = 0; i < count; ++i) {
       const XRRMonitorInfo& m = info[i];
       if (m.name == None || m.width <= 0 || m.height <= 0) continue;
       result.push_back({MonitorHandle(m.name), RECT{m.x, m.y, m.x + m.width, m.y + m.height}, m.mwidth, m.mheight,
                         m.primary != 0});
     }
-    if (info != nullptr) XRRFreeMonitors(info);
   } else {
     const int screen = DefaultScreen(display);
     result.push_back({MonitorHandle(session.atom("SCREEN")),
                       RECT{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)},
                       DisplayWidthMM(display, screen), DisplayHeightMM(display, screen), true});
   }
-  if (trap.Sync() != 0) return {};
+  // Only reply requests above: an error, or the connection's end, is known by now without another round trip.
+  if (trap.error() != 0 || connection().dead.load(std::memory_order_acquire)) return {};
   // Windows always has one primary monitor, at the desktop origin. RandR may name none (Xvfb's monitors without
   // outputs): then the monitor at the origin, else the first, takes the part.
   bool have_primary = false;
