@@ -2,9 +2,8 @@
 // is 128 instances); a reader thread blocks in epoll_wait on it and drains the kernel queue as soon as events
 // arrive (in a burst, after a nap of a few tens of microseconds that lets them queue, so that a burst costs a wake-up
 // per batch rather than per event), whether or not a read is outstanding, so the kernel's bounded queue rarely
-// overflows. Kernel watches are
-// shared: every watch asks for the same event mask, so the kernel hands out one watch descriptor per inode, which
-// the layer reference-counts between handles (Node). The parent of a watched directory is watched for deletions
+// overflows. Kernel watches are shared: every watch asks for the same event mask, so the kernel hands out one watch
+// descriptor per inode, which the layer reference-counts between handles (Node). The parent of a watched directory is watched for deletions
 // and renames only (its `guards`), as the handle's open descriptor keeps the kernel from reporting the directory's
 // own deletion. Events are dispatched here to the watches' records (creations, deletions, writes) and to rename
 // pairing (moves). A child after fork leaves its parent's engine alone and makes its own.
