@@ -1,7 +1,8 @@
 """Directory watching, quorvel against watchdog's inotify observer, pyinotify and `inotifywait -m -r`, side by
 side on the same work (figures only, never pass/fail). Each side runs in its own process on a fresh tmpfs
 directory; the files are made by another process (bench/watch_writer.py) pinned to its own CPU. The burst is
-100,000 creations over 100 directories (WATCH_BENCH_BURST, WATCH_BENCH_BURST_DIRS).
+100,000 creations over 100 directories (WATCH_BENCH_BURST, WATCH_BENCH_BURST_DIRS); the latency case makes 1,000
+files 2 ms apart (WATCH_BENCH_LATENCY_WRITES, WATCH_BENCH_LATENCY_PAUSE_MS).
 
   PYTHONPATH=<build>/python python3.13 bench/watch_compare.py [--cases burst,latency,idle] [--runs N]
                                                               [--impls quorvel,watchdog,pyinotify,inotifywait]
@@ -66,6 +67,9 @@ def main():
                       f"{median(rs, 'writer_seconds'):9.3f}")
             if "quorvel" in impls:
                 q = results["quorvel"]
+                handler = median(q, "handler_cpu_us_per_event")
+                print(f"  quorvel's figure includes the benchmark's Python handler: {handler:.1f} us per call when "
+                      f"called from a Python loop")
                 for peer in impls:
                     if peer == "quorvel":
                         continue
@@ -73,6 +77,12 @@ def main():
                     cpu = median(results[peer], "cpu_us_per_event")
                     print(f"  quorvel/{peer}: events/s {median(q, 'events_per_second') / rate:.2f}, "
                           f"cpu per event {median(q, 'cpu_us_per_event') / cpu:.2f}")
+                    if peer == "inotifywait":
+                        with_reader = median(results[peer], "with_reader_cpu_us_per_event")
+                        print(f"  inotifywait with this process reading its lines into the same handler: "
+                              f"{with_reader:.1f} us per event; quorvel/that {median(q, 'cpu_us_per_event') / with_reader:.2f}; "
+                              f"quorvel less its handler/inotifywait alone "
+                              f"{(median(q, 'cpu_us_per_event') - handler) / cpu:.2f}")
         elif case == "latency":
             print(f"  {'':12} {'writes':>7} {'seen':>6} {'median us':>10} {'p99 us':>10} {'max us':>10}")
             for impl in impls:

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -34,6 +35,12 @@ constexpr std::size_t kBacklogLimit = 1u << 18;
 constexpr std::size_t kProcessBacklogLimit = 1u << 20;
 // How often (in records kept between reads) a handle checks that its completions can still be delivered.
 constexpr std::size_t kDeliveryCheckInterval = 1024;
+
+// The reader's coalescing: woken less than kBurstGap after it began to wait, it naps kBurstNap (plus the timer slack
+// of the thread, 50 us by default) before reading, so a burst is read and delivered in batches rather than event by
+// event. Bounds the delay it adds to an event of a burst; a change after a quiet spell is not delayed.
+constexpr std::chrono::nanoseconds kBurstGap = std::chrono::microseconds(200);
+constexpr std::chrono::nanoseconds kBurstNap = std::chrono::microseconds(50);
 
 constexpr uint32_t kEventMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK;

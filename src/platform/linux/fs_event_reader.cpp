@@ -1,8 +1,9 @@
 // The reader thread and the kernel-watch table. One inotify instance serves the whole process (the per-user limit
 // is 128 instances); a reader thread blocks in epoll_wait on it and drains the kernel queue as soon as events
-// arrive, whether or not a read is outstanding, so the kernel's bounded queue rarely overflows. Kernel watches are
-// shared: every watch asks for the same event mask, so the kernel hands out one watch descriptor per inode, which
-// the layer reference-counts between handles (Node). The parent of a watched directory is watched for deletions
+// arrive (in a burst, after a nap of a few tens of microseconds that lets them queue, so that a burst costs a wake-up
+// per batch rather than per event), whether or not a read is outstanding, so the kernel's bounded queue rarely
+// overflows. Kernel watches are shared: every watch asks for the same event mask, so the kernel hands out one watch
+// descriptor per inode, which the layer reference-counts between handles (Node). The parent of a watched directory is watched for deletions
 // and renames only (its `guards`), as the handle's open descriptor keeps the kernel from reporting the directory's
 // own deletion. Events are dispatched here to the watches' records (creations, deletions, writes) and to rename
 // pairing (moves). A child after fork leaves its parent's engine alone and makes its own.
@@ -12,6 +13,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <system_error>
 #include <thread>
 
@@ -84,6 +88,16 @@ struct ReaderLock {
   Engine& engine_;
 };
 
+namespace {
+
+std::int64_t MonotonicNanoseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+}  // namespace
+
 void Engine::ReaderLoop() {
   // The descriptors are set before the thread starts and never change.
   int ifd, efd;
@@ -95,7 +109,14 @@ void Engine::ReaderLoop() {
   alignas(inotify_event) static thread_local char buffer[64 * 1024];
   for (;;) {
     epoll_event ready;
+    const std::int64_t wait_began = MonotonicNanoseconds();
     if (epoll_wait(efd, &ready, 1, -1) < 0) continue;  // EINTR
+    // In a burst, waking for every event costs more than the events: one short nap lets the rest of them queue, and
+    // the worker gets them as one completion. An event after a quiet spell is read at once.
+    if (MonotonicNanoseconds() - wait_began < kBurstGap.count()) {
+      const timespec nap{0, static_cast<long>(kBurstNap.count())};
+      nanosleep(&nap, nullptr);
+    }
     bool grace_used = false;
     for (;;) {
       ssize_t length = ::read(ifd, buffer, sizeof buffer);
