@@ -52,7 +52,9 @@ TEST(D3DDisplay, AServerThatGoesFailsEachCallAndGivesItsMemoryBack) {
   // ThreadSanitizer reports as an unlock of an unlocked mutex. The plain and AddressSanitizer runs cover this.
   GTEST_SKIP() << "libX11's I/O-error path unlocks the display twice";
 #endif
-  auto server = std::make_unique<x11_test::Server>(x11_test::Layout{});
+  x11_test::Layout layout;
+  layout.display_number = x11_test::OwnDisplayNumber();
+  auto server = std::make_unique<x11_test::Server>(layout);
   ASSERT_FALSE(server->display().empty());
   setenv("DISPLAY", server->display().c_str(), 1);
   d3d_test::Duplicated d;

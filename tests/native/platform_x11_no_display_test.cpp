@@ -54,7 +54,8 @@ TEST(NoDisplay, UnsetOrUnreachableDisplayFailsEveryCall) {
 }
 
 TEST(NoDisplay, ADyingServerIsReplacedByTheNextOne) {
-  const x11_test::Layout one;
+  x11_test::Layout one;
+  one.display_number = x11_test::OwnDisplayNumber();
   auto first = std::make_unique<x11_test::Server>(one);
   ASSERT_FALSE(first->display().empty());
   setenv("DISPLAY", first->display().c_str(), 1);

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -41,7 +42,13 @@ struct Layout {
   int height = 1080;
   std::vector<MonitorSpec> monitors;  // empty: the server's own single monitor
   bool window_manager = false;
+  // 0: a free number the server picks. A test that kills its server and then expects calls to fail names a number
+  // of its own (OwnDisplayNumber), which no other test's server can take meanwhile.
+  int display_number = 0;
 };
+
+// A display number for this test process alone: far above those servers pick, and different for every process.
+inline int OwnDisplayNumber() { return 30000 + getpid() % 30000; }
 
 // Two 1920x1080 monitors side by side; the right one has twice the pixel density (192 DPI).
 inline Layout SideBySide(bool window_manager = false) {
@@ -157,7 +164,9 @@ class Server {
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     const std::string screen = std::to_string(layout.width) + "x" + std::to_string(layout.height) + "x24";
     // Without -noreset the server resets (dropping RandR monitors) whenever its last client leaves.
-    xvfb_ = Spawn({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, "", fds[1]);
+    std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
+    if (layout.display_number != 0) args.insert(args.begin() + 1, ":" + std::to_string(layout.display_number));
+    xvfb_ = Spawn(args, "", fds[1]);
     close(fds[1]);
     const auto lines = ReadLines(fds[0], "", 10000);
     close(fds[0]);
