@@ -33,12 +33,13 @@ def median_ms(runs, body):
 
 
 def raw_peers(build, display, runs):
-    """floor, one-shot and the layer's own figure, from bench_capture_layer on the same display."""
+    """floor, one-shot, the floor followed by the capture's copy out of its segment (the least any capture can cost)
+    and the layer's own figure, from bench_capture_layer on the same display."""
     out = subprocess.run([os.path.join(build, "bench", "bench_capture_layer"), str(runs)], env=display.env(),
                          capture_output=True, text=True, check=True).stdout
     figure = lambda label: float(re.search(re.escape(label) + r"\s+([0-9.]+)", out).group(1))
     return (figure("XShmGetImage, reused segment (floor)"), figure("XShmGetImage one-shot (connection+segment)"),
-            figure("layer: full capture (device .. copy)"))
+            figure("floor, then the copy out of its segment"), figure("layer: full capture (device .. copy)"))
 
 
 def main():
@@ -59,7 +60,7 @@ def main():
             assert shot is not None and (shot.width, shot.height) == (1920, 1080)
             capture = median_ms(args.runs, lambda: quorvel.capture_window(hwnd))
             search = median_ms(args.runs, lambda: quorvel.find_window_by_path(install))
-            floor, one_shot, layer = raw_peers(args.build, display, args.runs)
+            floor, one_shot, bound, layer = raw_peers(args.build, display, args.runs)
             grab = float(subprocess.run(["/usr/bin/python3", os.path.join(HERE, "capture_imagegrab.py"),
                                          str(args.runs)], env=display.env(), capture_output=True, text=True,
                                         check=True).stdout)
@@ -67,6 +68,7 @@ def main():
     print(f"1920x1080 monitor, foreground window, median of {args.runs} runs (ms)")
     rows = [("quorvel.capture_window (Python call, whole capture)", capture),
             ("the duplication layer alone (bench_capture_layer)", layer),
+            ("the floor, then the capture's copy out of its segment", bound),
             ("XShmGetImage, reused segment (the floor)", floor),
             ("XShmGetImage one-shot (connection+segment)", one_shot),
             ("Pillow ImageGrab.grab() (/usr/bin/python3)", grab),
