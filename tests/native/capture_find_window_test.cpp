@@ -28,8 +28,9 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// Not inlined: GCC would otherwise see free() meet memory from operator new and warn of a mismatch.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -54,7 +55,9 @@ class FindWindow : public capture_test::CaptureSuite {
     if (mapped) XMapWindow(display_, w);
     XSync(display_, False);
     const HWND hwnd = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(w));
-    if (mapped) EXPECT_TRUE(x11_test::Eventually([&] { return IsWindowVisible(hwnd) != FALSE; }));
+    if (mapped) {
+      EXPECT_TRUE(x11_test::Eventually([&] { return IsWindowVisible(hwnd) != FALSE; }));
+    }
     return hwnd;
   }
 
