@@ -1,6 +1,6 @@
 """Icon to PNG: one call of utils.extract_png_from_executable_icon per icon against Debian icoutils doing the same
-job (wrestool extracts the icon group from the PE file, icotool converts the chosen entry to PNG), in one run.
-Figures only.
+job (wrestool extracts the icon group from the PE file, icotool converts the chosen entry to PNG), in one run;
+and the desktop icon theme's folder icon, which icoutils cannot give. Figures only.
 
 Usage: PYTHONPATH=build/release/python python3.13 bench/icon_png.py [--fixtures build/release/fixtures/icons]
 """
@@ -13,13 +13,16 @@ from pathlib import Path
 
 import quorvel
 
-# (file, PE group name or None for an .ico, size asked, icotool's 1-based index of the entry quorvel chooses, kind)
+# (file, PE group name or None for an .ico, size asked, icotool's 1-based index of the entry quorvel chooses, kind);
+# file None: a folder, whose icon comes from the theme (no icoutils run)
 CASES = [
     ("icons.exe", "APPICON", 16, 2, "1-bit BMP 16x16"),
     ("icons.exe", "APPICON", 48, 4, "24-bit BMP 48x48"),
     ("icons32.dll", "2", 64, 5, "32-bit BMP 64x64 (PE32)"),
     ("icons.exe", "APPICON", 256, 7, "PNG 256x256"),
     ("multi.ico", None, 96, 8, "PNG 96x96 (.ico)"),
+    (None, None, 48, None, "theme folder icon, 48 asked"),
+    (None, None, 256, None, "theme folder icon, 256 asked"),
 ]
 
 
@@ -53,10 +56,13 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         for name, group, size, index, kind in CASES:
-            path = str(fixtures / name)
+            path = str(tmp if name is None else fixtures / name)
             png = extract(path, size, size)
             assert png, (name, size)
             ours = median_seconds(lambda: extract(path, size, size), args.repeats)
+            if name is None:
+                print(f"| {kind} | {ours * 1e3:.3f} ms | - | - | {png_size(png)}, {len(png):,} B | - |")
+                continue
 
             ico = tmp / "group.ico"
             out = tmp / "icon.png"

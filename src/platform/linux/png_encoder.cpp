@@ -42,6 +42,11 @@ bool EncodePng(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t he
     return false;
   }
   png_set_write_fn(png, out, &WriteToStream, &FlushNothing);
+  // Speed over size, as GDI+ does: libpng's defaults (zlib level 6, every row tried with all five filters) take
+  // three to twenty-five times as long on icons. One fixed Sub filter at level 3 costs little over level 1 and
+  // keeps files within about twice the defaults' size (README, "Icon to PNG").
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+  png_set_compression_level(png, 3);
   png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
