@@ -117,6 +117,8 @@ void Engine::EndWatch(Directory& directory, bool cancel_read) {
   watches_.erase(watch);
   directory.watch_ = nullptr;
   delete watch;
+  // A small tree's kernel watches are all given back here; a big one's first slice, the rest by the reader.
+  ReleasePending();
   if (retry_partial_) RetryPartial();
 }
 
