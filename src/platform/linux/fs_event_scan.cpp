@@ -197,7 +197,8 @@ void Engine::RemoveChild(Sub& parent, const std::string& name) {
   RemoveSub(child);
 }
 
-// Frees a Sub that is no longer in its parent's children, with its subtree, releasing kernel watches no Sub uses.
+// Frees a Sub that is no longer in its parent's children, with its subtree; kernel watches no Sub uses any more are
+// queued to be given back (ReleasePending).
 void Engine::RemoveSub(Sub* sub) {
   for (auto& [name, child] : sub->children) RemoveSub(child);
   sub->children.clear();
