@@ -119,6 +119,8 @@ bool Engine::ScanSlice(Watch& watch) {
     }
     ++done;
   }
+  // Directories found gone by this slice: their watches are given back here, as on every other path that drops some.
+  ReleasePending();
   if (!watch.to_scan.empty()) return true;
   watch.deferring = false;
   watch.to_scan_set.clear();
