@@ -37,7 +37,8 @@
 //   Symbolic links are never followed. A renamed subdirectory keeps its watches and reports under its new name.
 //   After a queue overflow every tree is walked again. A subdirectory the kernel refuses to watch (the per-user
 //   limit, fs.inotify.max_user_watches) is a loss, and is tried again when kernel watches are given back or after
-//   the next queue overflow.
+//   the next queue overflow. Kernel watches no handle uses any more (a handle closed, a directory moved out) are
+//   given back in slices that leave half of the kernel queue free, so a big tree leaving costs other watches nothing.
 // - The parameters of a handle's first read (subtree, filter) hold for all its later reads.
 // - Closing a handle with a read outstanding completes that read with 0 bytes (status STATUS_NOTIFY_CLEANUP) on the
 //   port it is bound to. A watched directory that is deleted ends its outstanding read, once the backlog has been
@@ -117,6 +118,8 @@ void Engine::EndWatch(Directory& directory, bool cancel_read) {
   watches_.erase(watch);
   directory.watch_ = nullptr;
   delete watch;
+  // A small tree's kernel watches are all given back here; a big one's first slice, the rest by the reader.
+  ReleasePending();
   if (retry_partial_) RetryPartial();
 }
 

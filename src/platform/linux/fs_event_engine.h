@@ -42,6 +42,12 @@ constexpr std::size_t kDeliveryCheckInterval = 1024;
 constexpr std::chrono::nanoseconds kBurstGap = std::chrono::microseconds(200);
 constexpr std::chrono::nanoseconds kBurstNap = std::chrono::microseconds(50);
 
+// Giving a kernel watch back queues an IN_IGNORED event in the instance every watch shares, so a big tree's watches
+// are given back in slices, each leaving at least half of the kernel queue free for other watches' events, with the
+// reader draining the queue between them. A slice is at most what one read of the reader's buffer takes in.
+constexpr std::size_t kReleaseSlice = 4096;
+constexpr long kDefaultQueuedEvents = 16384;  // fs.inotify.max_queued_events, when it cannot be read
+
 constexpr uint32_t kEventMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK;
 constexpr DWORD kKnownFilters = 0x17F;  // FILE_NAME .. SECURITY, as Windows accepts them
@@ -74,6 +80,7 @@ struct Node {
   int wd;
   std::vector<Sub*> subs;
   std::vector<Watch*> guards;
+  bool releasing = false;  // unused, waiting in Engine::releasing_ for its kernel watch to be given back
   bool unused() const { return subs.empty() && guards.empty(); }
 };
 
@@ -214,6 +221,7 @@ class Engine {
   Node* FindNode(int wd);
   Node* NodeFor(int wd);
   void ReleaseIfUnused(Node* node);
+  void ReleasePending();
   void RetryPartial();
   void Guard(Watch& watch);
   void Unguard(Watch& watch);
@@ -238,6 +246,10 @@ class Engine {
   std::uint64_t next_serial_ = 1;
   std::size_t total_backlog_ = 0;  // records in every handle's backlog
   std::vector<Watch*> dying_;      // dead watches whose kernel watches are still to be given back
+  // Unused nodes whose kernel watch is still to be given back, by wd; each is checked again when its turn comes
+  // (used again meanwhile: kept; dropped by the kernel meanwhile: gone from nodes_).
+  std::deque<int> releasing_;
+  long queued_events_limit_ = kDefaultQueuedEvents;
   std::unordered_set<Sub*> partial_;  // directories with a subdirectory the kernel would not watch
   std::unordered_set<Sub*> retrying_;
   bool retry_partial_ = false;        // kernel watches were given back since: try those again

@@ -6,16 +6,21 @@
 // descriptor per inode, which the layer reference-counts between handles (Node). The parent of a watched directory is watched for deletions
 // and renames only (its `guards`), as the handle's open descriptor keeps the kernel from reporting the directory's
 // own deletion. Events are dispatched here to the watches' records (creations, deletions, writes) and to rename
-// pairing (moves). A child after fork leaves its parent's engine alone and makes its own.
+// pairing (moves). Kernel watches no handle uses any more are given back in slices (ReleasePending): each removal
+// queues an IN_IGNORED event, and the reader drains the queue between slices, so that closing a big tree never
+// overflows the queue for the other watches. A child after fork leaves its parent's engine alone and makes its own.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <fstream>
 #include <system_error>
 #include <thread>
 
@@ -47,6 +52,9 @@ Engine& engine() {
 
 DWORD Engine::Start() {
   if (inotify_fd_ >= 0) return ERROR_SUCCESS;
+  // The kernel fixes an instance's queue size when the instance is made.
+  long limit = 0;
+  if (std::ifstream in("/proc/sys/fs/inotify/max_queued_events"); in >> limit && limit > 0) queued_events_limit_ = limit;
   int ifd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (ifd < 0) return Win32FromErrno(errno);
   int efd = epoll_create1(EPOLL_CLOEXEC);
@@ -147,6 +155,9 @@ void Engine::ReaderLoop() {
           offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
         FlushReads();
+        // Kernel watches still to be given back: their IN_IGNORED events are on their way, and the next slice
+        // follows them; the lock is given up in between.
+        if (!releasing_.empty()) break;
         length = ::read(ifd, buffer, sizeof buffer);
       } while (length > 0);
     }
@@ -164,6 +175,7 @@ void Engine::Drained() {
 
 void Engine::FlushReads() {
   ReleaseDead();
+  ReleasePending();
   if (retry_partial_) RetryPartial();
   for (Watch* watch : watches_) {
     if (watch->reading) TryComplete(*watch);
@@ -177,15 +189,42 @@ Node* Engine::FindNode(int wd) {
 
 Node* Engine::NodeFor(int wd) {
   auto& slot = nodes_[wd];
-  if (!slot) slot = std::make_unique<Node>(Node{wd, {}, {}});
+  if (!slot) slot = std::make_unique<Node>(Node{wd, {}, {}, false});
   return slot.get();
 }
 
+// The node stays in the table until its kernel watch is given back: a handle that watches the same directory
+// meanwhile gets the same wd from the kernel, and takes the node up again.
 void Engine::ReleaseIfUnused(Node* node) {
-  if (!node->unused()) return;
-  inotify_rm_watch(inotify_fd_, node->wd);
-  nodes_.erase(node->wd);
-  retry_partial_ = !partial_.empty();
+  if (!node->unused() || node->releasing) return;
+  node->releasing = true;
+  releasing_.push_back(node->wd);
+}
+
+// Gives back a slice of the kernel watches waiting in `releasing_`, as many as leave half of the kernel queue free
+// (events queue at 16 bytes or more each). What is left waits for the reader, which the IN_IGNORED events of this
+// slice (or the events that filled the queue) wake: work is left only when one of them is queued.
+void Engine::ReleasePending() {
+  if (releasing_.empty()) return;
+  std::size_t budget = std::min(kReleaseSlice, static_cast<std::size_t>(std::max(queued_events_limit_ / 2, 1L)));
+  int queued_bytes = 0;
+  if (::ioctl(inotify_fd_, FIONREAD, &queued_bytes) == 0 && queued_bytes > 0) {
+    const auto queued = static_cast<std::size_t>(queued_bytes) / sizeof(inotify_event);
+    budget = queued >= budget ? 0 : budget - queued;
+  }
+  while (budget > 0 && !releasing_.empty()) {
+    const int wd = releasing_.front();
+    releasing_.pop_front();
+    auto it = nodes_.find(wd);
+    if (it == nodes_.end() || !it->second->releasing) continue;  // the kernel dropped it meanwhile
+    it->second->releasing = false;
+    if (!it->second->unused()) continue;
+    // Erased first: its IN_IGNORED then finds no node, and is dispatched to nothing.
+    nodes_.erase(it);
+    inotify_rm_watch(inotify_fd_, wd);
+    --budget;
+    retry_partial_ = !partial_.empty();
+  }
 }
 
 // Watches the parent of the watched directory. Without one (the root of a file system, a parent we may not read)

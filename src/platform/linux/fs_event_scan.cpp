@@ -119,6 +119,8 @@ bool Engine::ScanSlice(Watch& watch) {
     }
     ++done;
   }
+  // Directories found gone by this slice: their watches are given back here, as on every other path that drops some.
+  ReleasePending();
   if (!watch.to_scan.empty()) return true;
   watch.deferring = false;
   watch.to_scan_set.clear();
@@ -197,7 +199,8 @@ void Engine::RemoveChild(Sub& parent, const std::string& name) {
   RemoveSub(child);
 }
 
-// Frees a Sub that is no longer in its parent's children, with its subtree, releasing kernel watches no Sub uses.
+// Frees a Sub that is no longer in its parent's children, with its subtree; kernel watches no Sub uses any more are
+// queued to be given back (ReleasePending).
 void Engine::RemoveSub(Sub* sub) {
   for (auto& [name, child] : sub->children) RemoveSub(child);
   sub->children.clear();
