@@ -158,12 +158,7 @@ inline std::string OpenboxConfig() {
   return file.path;
 }
 
-// Openbox lets go of a window by its id, and X hands a new client the id range of one that has ended, so the next
-// window program's first window often gets the id of the last one's. Requests the manager makes on a window it lets
-// go of (moving it back to where it first asked to be, clearing its state) then land on the new window if they come
-// late, and it starts with the old one's size and place. So once a client has ended, a test waits until the manager
-// is done with its windows: until they have left _NET_CLIENT_LIST, then for its answer to a request sent after that,
-// which it gives only once it has handled everything before. No window manager: nothing to wait for.
+// The clients the window manager keeps (_NET_CLIENT_LIST); empty without one.
 inline std::vector<unsigned long> ManagedClients(Display* d) {
   std::vector<unsigned long> clients;
   Atom type;
@@ -180,6 +175,12 @@ inline std::vector<unsigned long> ManagedClients(Display* d) {
   return clients;
 }
 
+// Openbox lets go of a window by its id, and X hands a new client the id range of one that has ended, so the next
+// window program's first window often gets the id of the last one's. Requests the manager makes on a window it lets
+// go of (moving it back to where it first asked to be, clearing its state) then land on the new window if they come
+// late, and it starts with the old one's size and place. So once a client has ended, a test waits until the manager
+// is done with its windows: until they have left _NET_CLIENT_LIST, then for its answer to a request sent after that,
+// which it gives only once it has handled everything before. No window manager: nothing to wait for.
 inline bool AwaitLetGo(Display* d, const std::vector<unsigned long>& windows) {
   // The manager holds WM_S0 while it runs (ICCCM); the selection falls back to None when it dies.
   if (XGetSelectionOwner(d, XInternAtom(d, "WM_S0", False)) == None) return true;
@@ -314,7 +315,7 @@ class Server {
       }
       if (data != nullptr) XFree(data);
       if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      // A map request made before the manager selected for them went to the server: ask again.
+      // A map request that reaches the manager while it starts can be lost (the window stays unmapped): ask again.
       if (!ready && i % 50 == 49) XMapWindow(d, probe);
     }
     XDestroyWindow(d, probe);
@@ -375,7 +376,7 @@ class WindowProcess {
     Stop(pid_);
     std::vector<unsigned long> windows;
     for (const auto& [key, id] : ids_) windows.push_back(id);
-    AwaitLetGo(windows);
+    if (!AwaitLetGo(windows)) ADD_FAILURE() << "the window manager did not let go of an ended program's windows";
   }
 
  private:

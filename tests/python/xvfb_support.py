@@ -96,7 +96,7 @@ def _xlib():
                                          ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
                                          ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
         x.XFree.argtypes = [ctypes.c_void_p]
-        x.XDestroyWindow.argtypes = [d, w]
+        x.XDestroyWindow.argtypes = x.XMapWindow.argtypes = [d, w]
         x.XSync.argtypes = [d, ctypes.c_int]
         _x11 = x
     return _x11
@@ -159,6 +159,15 @@ def _await_let_go(display_name, windows, timeout=10):
         x.XCloseDisplay(display)
 
 
+def _map_window(display_name, window):
+    x = _xlib()
+    display = x.XOpenDisplay(display_name.encode())
+    if display:
+        x.XMapWindow(display, window)
+        x.XSync(display, 0)
+        x.XCloseDisplay(display)
+
+
 class PrivateDisplay:
     def __init__(self, width=None, height=None, monitors=None, window_manager=False):
         self.monitors = monitors or []
@@ -198,10 +207,16 @@ class PrivateDisplay:
             probe = GameWindow(self, None, "--size", "10x10").start()
             try:
                 deadline = time.monotonic() + 10
+                remap = time.monotonic() + 0.5
                 while not self._managed(probe.window):
                     if time.monotonic() > deadline:
                         self.stop()
                         raise RuntimeError("openbox did not start")
+                    if time.monotonic() > remap:
+                        # A map request that reaches openbox while it starts can be lost (the window stays
+                        # unmapped): ask again.
+                        _map_window(self.name, probe.window)
+                        remap += 0.5
                     time.sleep(0.02)
             finally:
                 probe.stop()
