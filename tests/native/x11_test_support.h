@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -157,6 +158,78 @@ inline std::string OpenboxConfig() {
   return file.path;
 }
 
+// The clients the window manager keeps (_NET_CLIENT_LIST); empty without one.
+inline std::vector<unsigned long> ManagedClients(Display* d) {
+  std::vector<unsigned long> clients;
+  Atom type;
+  int format;
+  unsigned long count, rest;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_CLIENT_LIST", False), 0, 1 << 16, False,
+                         XA_WINDOW, &type, &format, &count, &rest, &data) == Success &&
+      data != nullptr && format == 32) {
+    const auto* ids = reinterpret_cast<const unsigned long*>(data);
+    clients.assign(ids, ids + count);
+  }
+  if (data != nullptr) XFree(data);
+  return clients;
+}
+
+// Openbox lets go of a window by its id, and X hands a new client the id range of one that has ended, so the next
+// window program's first window often gets the id of the last one's. Requests the manager makes on a window it lets
+// go of (moving it back to where it first asked to be, clearing its state) then land on the new window if they come
+// late, and it starts with the old one's size and place. So once a client has ended, a test waits until the manager
+// is done with its windows: until they have left _NET_CLIENT_LIST, then for its answer to a request sent after that,
+// which it gives only once it has handled everything before. No window manager: nothing to wait for.
+inline bool AwaitLetGo(Display* d, const std::vector<unsigned long>& windows) {
+  // The manager holds WM_S0 while it runs (ICCCM); the selection falls back to None when it dies.
+  if (XGetSelectionOwner(d, XInternAtom(d, "WM_S0", False)) == None) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto held = [&] {
+    const auto clients = ManagedClients(d);
+    for (unsigned long w : windows) {
+      if (std::find(clients.begin(), clients.end(), w) != clients.end()) return true;
+    }
+    return false;
+  };
+  while (held()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  // _NET_REQUEST_FRAME_EXTENTS: the manager answers by setting _NET_FRAME_EXTENTS on the (unmapped) asking window.
+  const Window asking = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+  const Atom extents = XInternAtom(d, "_NET_FRAME_EXTENTS", False);
+  XEvent request{};
+  request.xclient.type = ClientMessage;
+  request.xclient.window = asking;
+  request.xclient.message_type = XInternAtom(d, "_NET_REQUEST_FRAME_EXTENTS", False);
+  request.xclient.format = 32;
+  XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &request);
+  bool answered = false;
+  while (!answered && std::chrono::steady_clock::now() < deadline) {
+    Atom type;
+    int format;
+    unsigned long count, rest;
+    unsigned char* data = nullptr;
+    answered = XGetWindowProperty(d, asking, extents, 0, 4, False, AnyPropertyType, &type, &format, &count, &rest,
+                                  &data) == Success && count > 0;
+    if (data != nullptr) XFree(data);
+    if (!answered) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  XDestroyWindow(d, asking);
+  XSync(d, False);
+  return answered;
+}
+
+// The same on a connection of its own to $DISPLAY; nothing to wait for when the server is gone.
+inline bool AwaitLetGo(const std::vector<unsigned long>& windows) {
+  Display* d = XOpenDisplay(nullptr);
+  if (d == nullptr) return true;
+  const bool done = AwaitLetGo(d, windows);
+  XCloseDisplay(d);
+  return done;
+}
+
 class Server {
  public:
   explicit Server(const Layout& layout) {
@@ -242,10 +315,12 @@ class Server {
       }
       if (data != nullptr) XFree(data);
       if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      // A map request made before the manager selected for them went to the server: ask again.
+      // A map request that reaches the manager while it starts can be lost (the window stays unmapped): ask again.
       if (!ready && i % 50 == 49) XMapWindow(d, probe);
     }
     XDestroyWindow(d, probe);
+    // The probe's id is the first a test's window program gets.
+    if (ready) ready = AwaitLetGo(d, {probe});
     XCloseDisplay(d);
     return ready;
   }
@@ -286,7 +361,7 @@ class WindowProcess {
     }
     close(fds[0]);
   }
-  ~WindowProcess() { Stop(pid_); }
+  ~WindowProcess() { Kill(); }
   WindowProcess(const WindowProcess&) = delete;
   WindowProcess& operator=(const WindowProcess&) = delete;
 
@@ -295,7 +370,14 @@ class WindowProcess {
     auto it = ids_.find(key);
     return it == ids_.end() ? nullptr : reinterpret_cast<HWND>(static_cast<std::uintptr_t>(it->second));
   }
-  void Kill() { Stop(pid_); }
+  // Returns once the window manager, if one runs, is done with the program's windows (see AwaitLetGo).
+  void Kill() {
+    if (pid_ <= 0) return;
+    Stop(pid_);
+    std::vector<unsigned long> windows;
+    for (const auto& [key, id] : ids_) windows.push_back(id);
+    if (!AwaitLetGo(windows)) ADD_FAILURE() << "the window manager did not let go of an ended program's windows";
+  }
 
  private:
   pid_t pid_ = -1;

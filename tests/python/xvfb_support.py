@@ -10,6 +10,7 @@ last client leaves. The window program is built at <build>/fixtures/x11_window (
 """
 
 import atexit
+import ctypes
 import os
 import select
 import shutil
@@ -64,6 +65,109 @@ def _openbox_config():
     return _openbox_rc_path
 
 
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _Event(ctypes.Union):
+    _fields_ = [("xclient", _ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+_x11 = None
+
+
+def _xlib():
+    global _x11
+    if _x11 is None:
+        x = ctypes.CDLL("libX11.so.6")
+        d, w, a = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong
+        x.XOpenDisplay.restype, x.XOpenDisplay.argtypes = d, [ctypes.c_char_p]
+        x.XCloseDisplay.argtypes = [d]
+        x.XDefaultRootWindow.restype, x.XDefaultRootWindow.argtypes = w, [d]
+        x.XInternAtom.restype, x.XInternAtom.argtypes = a, [d, ctypes.c_char_p, ctypes.c_int]
+        x.XGetSelectionOwner.restype, x.XGetSelectionOwner.argtypes = w, [d, a]
+        x.XCreateSimpleWindow.restype = w
+        x.XCreateSimpleWindow.argtypes = [d, w, ctypes.c_int, ctypes.c_int, ctypes.c_uint, ctypes.c_uint, ctypes.c_uint,
+                                          ctypes.c_ulong, ctypes.c_ulong]
+        x.XSendEvent.argtypes = [d, w, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_Event)]
+        x.XGetWindowProperty.argtypes = [d, w, a, ctypes.c_long, ctypes.c_long, ctypes.c_int, a, ctypes.POINTER(a),
+                                         ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
+                                         ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
+        x.XFree.argtypes = [ctypes.c_void_p]
+        x.XDestroyWindow.argtypes = x.XMapWindow.argtypes = [d, w]
+        x.XSync.argtypes = [d, ctypes.c_int]
+        _x11 = x
+    return _x11
+
+
+def _property(x, display, window, name, req_type):
+    """The 32-bit items of a window property ([] when it is not set)."""
+    actual, fmt, count, rest, data = ctypes.c_ulong(), ctypes.c_int(), ctypes.c_ulong(), ctypes.c_ulong(), \
+        ctypes.c_void_p()
+    if x.XGetWindowProperty(display, window, x.XInternAtom(display, name, 0), 0, 1 << 16, 0, req_type,
+                            ctypes.byref(actual), ctypes.byref(fmt), ctypes.byref(count), ctypes.byref(rest),
+                            ctypes.byref(data)) != 0 or not data.value:
+        return []
+    try:
+        return list((ctypes.c_ulong * count.value).from_address(data.value)) if fmt.value == 32 else [0] * count.value
+    finally:
+        x.XFree(data)
+
+
+def _await_let_go(display_name, windows, timeout=10):
+    """Returns once the window manager, if one runs, is done with `windows` of a client that has ended.
+
+    Openbox lets go of a window by its id, and X hands a new client the id range of one that has ended, so the next
+    window program's first window often gets the id of the last one's. Requests the manager makes on a window it lets
+    go of (moving it back to where it first asked to be, clearing its state) then land on the new window if they come
+    late, and it starts with the old one's size and place. So: until the windows have left _NET_CLIENT_LIST, then
+    until the manager answers a request sent after that, which it does only once it has handled everything before.
+    """
+    x = _xlib()
+    display = x.XOpenDisplay(display_name.encode())
+    if not display:
+        return True  # the server is gone
+    try:
+        root = x.XDefaultRootWindow(display)
+        # The manager holds WM_S0 while it runs (ICCCM); the selection falls back to None when it dies.
+        if not x.XGetSelectionOwner(display, x.XInternAtom(display, b"WM_S0", 0)):
+            return True
+        deadline = time.monotonic() + timeout
+        while set(windows) & set(_property(x, display, root, b"_NET_CLIENT_LIST", 33)):  # XA_WINDOW
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.005)
+        # _NET_REQUEST_FRAME_EXTENTS: the manager answers by setting _NET_FRAME_EXTENTS on the (unmapped) asking window.
+        asking = x.XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0)
+        event = _Event()
+        event.xclient.type = 33  # ClientMessage
+        event.xclient.window = asking
+        event.xclient.message_type = x.XInternAtom(display, b"_NET_REQUEST_FRAME_EXTENTS", 0)
+        event.xclient.format = 32
+        x.XSendEvent(display, root, 0, (1 << 20) | (1 << 19), ctypes.byref(event))  # Substructure{Redirect,Notify}
+        answered = False
+        while not answered and time.monotonic() < deadline:
+            answered = bool(_property(x, display, asking, b"_NET_FRAME_EXTENTS", 0))  # AnyPropertyType
+            if not answered:
+                time.sleep(0.005)
+        x.XDestroyWindow(display, asking)
+        x.XSync(display, 0)
+        return answered
+    finally:
+        x.XCloseDisplay(display)
+
+
+def _map_window(display_name, window):
+    x = _xlib()
+    display = x.XOpenDisplay(display_name.encode())
+    if display:
+        x.XMapWindow(display, window)
+        x.XSync(display, 0)
+        x.XCloseDisplay(display)
+
+
 class PrivateDisplay:
     def __init__(self, width=None, height=None, monitors=None, window_manager=False):
         self.monitors = monitors or []
@@ -103,10 +207,16 @@ class PrivateDisplay:
             probe = GameWindow(self, None, "--size", "10x10").start()
             try:
                 deadline = time.monotonic() + 10
+                remap = time.monotonic() + 0.5
                 while not self._managed(probe.window):
                     if time.monotonic() > deadline:
                         self.stop()
                         raise RuntimeError("openbox did not start")
+                    if time.monotonic() > remap:
+                        # A map request that reaches openbox while it starts can be lost (the window stays
+                        # unmapped): ask again.
+                        _map_window(self.name, probe.window)
+                        remap += 0.5
                     time.sleep(0.02)
             finally:
                 probe.stop()
@@ -166,11 +276,14 @@ class GameWindow:
         return self.proc.pid
 
     def stop(self):
+        """Ends the program; returns once the window manager, if one runs, is done with its windows."""
         if self.proc is not None and self.proc.poll() is None:
             self.proc.terminate()
             self.proc.wait(5)
         if self.proc is not None and self.proc.stdout is not None:
             self.proc.stdout.close()
+        if self.display.window_manager and self.ids:
+            _await_let_go(self.display.name, self.ids.values())
 
     def __enter__(self):
         return self.start()
