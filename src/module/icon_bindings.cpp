@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "module/gil_release.h"
+#include "module/path_argument.h"
 #include "module/registration.h"
 #include "utils/shell_icon_png.h"
 
@@ -23,11 +24,11 @@ std::optional<py::bytes> IconBytes(std::optional<std::vector<unsigned char>> png
   return py::bytes(reinterpret_cast<const char*>(png->data()), png->size());
 }
 
-std::optional<py::bytes> ExtractPngBinding(const std::wstring& file_name, std::uint32_t width, std::uint32_t height) {
+std::optional<py::bytes> ExtractPngBinding(const PathArgument& file_name, std::uint32_t width, std::uint32_t height) {
   std::optional<std::vector<unsigned char>> png;
   {
     GilRelease release;
-    png = ExtractPngFromExecutableIcon(file_name, width, height);
+    png = ExtractPngFromExecutableIcon(file_name.value, width, height);
   }
   return IconBytes(std::move(png));
 }

@@ -43,6 +43,14 @@ class PythonUse {
 // Strict UTF-8: text that is not UTF-8 raises UnicodeDecodeError.
 py::str Utf8(const char* data, size_t size) { return py::str(data, size); }
 
+// A message names paths, and a path need not be UTF-8 (Linux names are bytes): its undecodable bytes arrive as
+// os.fsdecode gives them (lone surrogates), the str the caller passed, rather than failing the call that logged.
+py::str MessageText(const char* data, size_t size) {
+  PyObject* text = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "surrogateescape");
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
 // With the GIL held and a C++ exception in flight: the Python error it stands for becomes the current error.
 void SetPythonError() {
   try {
@@ -132,10 +140,9 @@ void PythonLoggingSink::HandOff(const spdlog::details::log_msg& msg) {
   if (!logger.attr("isEnabledFor")(level).cast<bool>()) return;
 
   const char* file = msg.source.filename ? msg.source.filename : "";
-  py::object record =
-      logger.attr("makeRecord")(Utf8(logger_name_.data(), logger_name_.size()), level, Utf8(file, std::strlen(file)),
-                                py::int_(msg.source.line), Utf8(msg.payload.data(), msg.payload.size()), py::none(),
-                                py::none());
+  py::object record = logger.attr("makeRecord")(
+      Utf8(logger_name_.data(), logger_name_.size()), level, Utf8(file, std::strlen(file)), py::int_(msg.source.line),
+      MessageText(msg.payload.data(), msg.payload.size()), py::none(), py::none());
   logger.attr("handle")(record);
 }
 

@@ -32,6 +32,7 @@
 
 #include "fs_watcher/fs_watcher.h"
 #include "module/gil_release.h"
+#include "module/path_argument.h"
 #include "module/registration.h"
 
 namespace py = pybind11;
@@ -43,11 +44,6 @@ struct HandlerArgument {
   PyObject* callable = nullptr;
 };
 
-// A path argument: any str, also one with lone surrogates (a name that is not valid Unicode, as os.fsdecode
-// gives it on Linux), converted with the platform's wide-character convention.
-struct WatchPath {
-  std::wstring value;
-};
 
 }  // namespace quorvel
 
@@ -69,24 +65,6 @@ struct type_caster<quorvel::HandlerArgument> {
   }
 };
 
-template <>
-struct type_caster<quorvel::WatchPath> {
- public:
-  PYBIND11_TYPE_CASTER(quorvel::WatchPath, const_name("str"));
-
-  bool load(handle src, bool /*convert*/) {
-    if (!src || !PyUnicode_Check(src.ptr())) return false;
-    Py_ssize_t size = 0;
-    wchar_t* data = PyUnicode_AsWideCharString(src.ptr(), &size);
-    if (data == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    value.value.assign(data, static_cast<std::size_t>(size));
-    PyMem_Free(data);
-    return true;
-  }
-};
 
 }  // namespace pybind11::detail
 
@@ -208,7 +186,7 @@ void StopFsWatch() {
   }
 }
 
-std::uint64_t AddFsWatch(const WatchPath& dir, std::vector<WatchFilter> filters, std::uint32_t flags,
+std::uint64_t AddFsWatch(const PathArgument& dir, std::vector<WatchFilter> filters, std::uint32_t flags,
                          bool file_only) {
   return FsWatcher::Instance()->WatchDir(dir.value, std::move(filters), flags, file_only,
                                          WatchHandler(&WatchEventToPython));

@@ -8,6 +8,7 @@
 #include "game_screenshoter/find_game_window.h"
 #include "game_screenshoter/window_capture.h"
 #include "module/gil_release.h"
+#include "module/path_argument.h"
 #include "module/registration.h"
 
 namespace py = pybind11;
@@ -15,8 +16,13 @@ namespace py = pybind11;
 namespace quorvel {
 
 void RegisterWindowFunctions(py::module_& m) {
-  m.def("find_window_by_path", &FindGameWindow, py::arg("install_path"), py::arg("prev_hwnd") = std::uint64_t{0},
-        "Find window of specified path", py::call_guard<GilRelease>());
+  m.def(
+      "find_window_by_path",
+      [](const PathArgument& install_path, std::uint64_t prev_hwnd) {
+        return FindGameWindow(install_path.value, prev_hwnd);
+      },
+      py::arg("install_path"), py::arg("prev_hwnd") = std::uint64_t{0},
+      "Find window of specified path", py::call_guard<GilRelease>());
   m.def("capture_window", &capture_window, py::arg("hwnd"), "Take screenshot for window",
         py::call_guard<GilRelease>());
 }

@@ -58,7 +58,9 @@ def test_a_game_whose_only_window_is_minimised_is_not_found(managed_games):
     assert quorvel.find_window_by_path(install, game.window) == game.window
 
 
-def test_nothing_found_logs_exactly_one_warning_from_its_fixed_line(games):
+# The second name is not valid Unicode (as os.fsdecode gives it): its line arrives with the same escape.
+@pytest.mark.parametrize("name", ["games/fo\u00f6 \u6e38\u620f", "Games/Bad\udcfe"])
+def test_nothing_found_logs_exactly_one_warning_from_its_fixed_line(games, name):
     records = []
     logger = logging.getLogger("quorvel.find_window_test")
     logger.propagate = False
@@ -66,7 +68,7 @@ def test_nothing_found_logs_exactly_one_warning_from_its_fixed_line(games):
     logger.addHandler(type("Collect", (logging.Handler,), {"emit": lambda self, r: records.append(r)})())
     quorvel.init_logging("quorvel.find_window_test")
     games.start("Games/Foo")
-    install = os.path.join(games.root, "games/fo\u00f6 \u6e38\u620f")
+    install = os.path.join(games.root, name)
     assert quorvel.find_window_by_path(install) == 0
     assert quorvel.find_window_by_path(os.path.join(games.root, "Games/Foo")) != 0  # a match logs nothing
     assert [(r.getMessage(), r.levelno, r.lineno) for r in records] == [
@@ -78,3 +80,9 @@ def test_the_gil_is_released_while_the_search_runs(games):
     game = games.start("Games/Foo")
     install = os.path.join(games.root, "Games/Foo")
     assert call_during_server_grab(games.display, lambda: quorvel.find_window_by_path(install)) == game.window
+
+
+def test_an_install_path_that_is_not_valid_unicode_is_searched_as_os_fsdecode_gives_it(games):
+    # The undecodable byte arrives as a lone surrogate and must meet the same byte of the executable's path.
+    game = games.start("Games/Bad\udcff")
+    assert quorvel.find_window_by_path(os.path.join(games.root, "Games/Bad\udcff")) == game.window

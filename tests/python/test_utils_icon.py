@@ -5,6 +5,7 @@ the GIL released during the call.
 """
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -82,6 +83,13 @@ def test_pe_and_ico_icons_are_the_source_pixels(tmp_path):
         assert mode == "RGBA", (name, size)
         assert dims == want_dims, (name, size)
         assert rgba == want, f"{name} at {size}: pixels differ from entry {entry} of {ico}"
+
+
+def test_a_path_that_is_not_valid_unicode_reaches_its_file(tmp_path):
+    # As os.fsdecode gives it: the lone surrogate must become the file name's byte again.
+    odd = os.fsdecode(os.fsencode(str(tmp_path)) + b"/icon\xff.ico")
+    shutil.copyfile(FIXTURES / "second.ico", odd)
+    assert extract(odd, 16, 16) == extract(str(FIXTURES / "second.ico"), 16, 16) is not None
 
 
 @pytest.mark.parametrize("make, size, theme_file", [
