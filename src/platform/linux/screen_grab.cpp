@@ -326,29 +326,23 @@ HRESULT GrabArea(const RECT& area, ImagePtr& image, const std::function<bool()>&
       const int screen = DefaultScreen(display);
       if (best == GrabMethod::kRender && picture != 0 && root_picture != 0 && area.left >= 0 && area.top >= 0 &&
           area.right <= DisplayWidth(display, screen) && area.bottom <= DisplayHeight(display, screen)) {
-        // The server copies and sets the alpha in one go. It answers requests in order, so once a later request
-        // has its reply the copy is done and any error of it seen: the check's own round trip serves as the sync,
-        // and a real sync is left for a check that asked the server nothing.
-        const unsigned long composite = NextRequest(display);
+        // The server copies and sets the alpha in one go. The check runs after the sync: the monitor list it
+        // reads (kept, or asked for) is then no older than the copy.
         XRenderComposite(display, PictOpSrc, root_picture, None, picture, area.left, area.top, 0, 0, 0, 0, width,
                          height);
-        if (!valid()) return DXGI_ERROR_ACCESS_LOST;
-        if (LastKnownRequestProcessed(display) < composite) trap.Sync();
-        if (trap.error() != 0) return DXGI_ERROR_ACCESS_LOST;
+        if (trap.Sync() != 0 || !valid()) return DXGI_ERROR_ACCESS_LOST;
       } else {
-        if (!valid()) return DXGI_ERROR_ACCESS_LOST;
-        // A reply request: any error of it has been seen when it returns.
+        // A reply request: any error of it has been seen when it returns. Checked after, for the same reason.
         const bool ok = XShmGetImage(display, session.root(), target, area.left, area.top, AllPlanes);
-        if (!ok || trap.error() != 0) return DXGI_ERROR_ACCESS_LOST;
+        if (!ok || trap.error() != 0 || !valid()) return DXGI_ERROR_ACCESS_LOST;
         SetOpaque(const_cast<std::uint8_t*>(shm->data()), static_cast<std::size_t>(shm->row_pitch() / 4) * height);
       }
       image = std::move(shm);
       return S_OK;
     }
-    if (!valid()) return DXGI_ERROR_ACCESS_LOST;
     x11::ErrorTrap trap(session);
     XImage* grabbed = XGetImage(display, session.root(), area.left, area.top, width, height, AllPlanes, ZPixmap);
-    if (grabbed == nullptr || trap.error() != 0) {
+    if (grabbed == nullptr || trap.error() != 0 || !valid()) {
       if (grabbed != nullptr) XDestroyImage(grabbed);
       return DXGI_ERROR_ACCESS_LOST;
     }

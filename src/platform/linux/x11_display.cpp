@@ -32,6 +32,11 @@ struct Connection {
   ErrorTrap* trap = nullptr;
   unsigned long randr_checked_generation = 0;  // generations start at 1
   bool randr15 = false;
+  int randr_event_base = 0;
+  // The monitor list as last fetched, kept until an event says the monitors may have changed (see Monitors).
+  bool monitors_selected = false;  // the root's RandR and structure events are selected on this connection
+  bool monitors_cached = false;
+  std::vector<Monitor> monitors;
   std::vector<std::function<void(Display*)>> listeners;
   XErrorHandler previous_error = nullptr;
   XIOErrorHandler previous_io = nullptr;
@@ -89,6 +94,8 @@ void Close(Connection& c) {
   c.display = nullptr;
   c.atoms.clear();
   c.trap = nullptr;
+  c.monitors_selected = c.monitors_cached = false;
+  c.monitors.clear();
   XCloseDisplay(display);
   c.current.store(nullptr, std::memory_order_release);
   c.dead.store(false, std::memory_order_release);
@@ -105,6 +112,27 @@ void Open(Connection& c, const std::string& name) {
   c.current.store(display, std::memory_order_release);
 }
 
+// What may mean other monitors: RandR's events (screen size, CRTCs, outputs, resources) and the root's own
+// structure events, of which ConfigureNotify is all the server sends when a client sets or deletes a monitor.
+Bool IsMonitorEvent(Display*, XEvent* event, XPointer arg) {
+  const auto* c = reinterpret_cast<const Connection*>(arg);
+  const int type = event->type;
+  if (type == c->randr_event_base + RRScreenChangeNotify || type == c->randr_event_base + RRNotify) return True;
+  return type < LASTEvent && event->xany.window == DefaultRootWindow(event->xany.display);
+}
+
+// Takes the events that Monitors selected out of the queue, so that it never grows, and drops the kept list if
+// any came. Reads what has arrived without waiting.
+void DrainMonitorEvents(Connection& c) {
+  if (!c.monitors_selected || c.display == nullptr) return;
+  XEvent event;
+  while (!c.dead.load(std::memory_order_acquire) &&
+         XCheckIfEvent(c.display, &event, IsMonitorEvent, reinterpret_cast<XPointer>(&c))) {
+    XRRUpdateConfiguration(&event);  // keeps Xlib's idea of the screen size right
+    c.monitors_cached = false;
+  }
+}
+
 }  // namespace
 
 Session::Session() : lock_(connection().mutex) {
@@ -119,6 +147,10 @@ Session::Session() : lock_(connection().mutex) {
     if (c.display != nullptr && !c.dead.load(std::memory_order_acquire)) XEventsQueued(c.display, QueuedAfterReading);
     if (c.display != nullptr && (c.dead.load(std::memory_order_acquire) || c.name != wanted)) Close(c);
     if (c.display == nullptr && !wanted.empty()) Open(c, wanted);
+    // The read above may have queued monitor events: taken out here even when no monitor is asked for.
+    if (c.display != nullptr && !c.dead.load(std::memory_order_acquire) && XQLength(c.display) > 0) {
+      DrainMonitorEvents(c);
+    }
   }
   display_ = c.dead.load(std::memory_order_acquire) ? nullptr : c.display;
 }
@@ -166,6 +198,7 @@ bool HasRandr15(Session& session) {
     c.randr15 = XRRQueryExtension(session.display(), &event_base, &error_base) &&
                 XRRQueryVersion(session.display(), &major, &minor) &&
                 (major > 1 || (major == 1 && minor >= 5));
+    c.randr_event_base = event_base;
     c.randr_checked_generation = session.generation();
   }
   return c.randr15;
@@ -177,8 +210,23 @@ std::vector<Monitor> Monitors(Session& session) {
   std::vector<Monitor> result;
   Display* display = session.display();
   if (display == nullptr) return result;
+  Connection& c = connection();
   ErrorTrap trap(session);
-  if (HasRandr15(session)) {
+  const bool randr15 = HasRandr15(session);
+  if (randr15) {
+    // The list is kept until an event says it may be stale. Every way of changing monitors makes the server send
+    // one of the events selected here, written to us before the reply of any request it handles later; so
+    // after draining what has arrived, the kept list is what a request answered at our last reply would say.
+    // Selected in the same batch as the first fetch, so no change after that fetch goes unseen.
+    if (!c.monitors_selected) {
+      XRRSelectInput(display, session.root(),
+                     RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask |
+                         RRResourceChangeNotifyMask);
+      XSelectInput(display, session.root(), StructureNotifyMask);
+      c.monitors_selected = true;
+    }
+    DrainMonitorEvents(c);
+    if (c.monitors_cached) return c.monitors;
     int count = 0;
     XRRMonitorInfo* info = XRRGetMonitors(display, session.root(), True, &count);
     if (info == nullptr) return {};
@@ -214,6 +262,12 @@ std::vector<Monitor> Monitors(Session& session) {
       }
     }
     chosen->primary = true;
+  }
+  // Events that came with the reply are left queued: they may be of changes made after it, and drop the list at
+  // the next use.
+  if (randr15) {
+    c.monitors = result;
+    c.monitors_cached = true;
   }
   return result;
 }
