@@ -247,3 +247,52 @@ TEST_F(Duplication, AMonitorThatGoesLosesAccess) {
 }
 
 }  // namespace
+
+// The monitor list is kept between calls: a change another client makes must still be seen by the next call.
+TEST_F(Duplication, MonitorChangesOfOtherClientsAreSeenByTheNextCall) {
+  x11_test::WindowProcess window({"--pos", "2000,100"});
+  ASSERT_NE(window.window(), nullptr);
+  Ref<ID3D11Device> device;
+  Ref<ID3D11DeviceContext> context;
+  Ref<IDXGIAdapter> adapter;
+  ASSERT_EQ(d3d_test::CreateDevice(device, context), S_OK);
+  ASSERT_EQ(d3d_test::AdapterOf(device, adapter), S_OK);
+  const auto change = [](const char* name, int width) {  // width 0: delete
+    Display* x = XOpenDisplay(nullptr);
+    ASSERT_NE(x, nullptr);
+    const Atom atom = XInternAtom(x, name, False);
+    if (width == 0) {
+      XRRDeleteMonitor(x, DefaultRootWindow(x), atom);
+    } else {
+      XRRMonitorInfo* m = XRRAllocateMonitor(x, 0);
+      m->name = atom;
+      m->x = 1920;
+      m->width = width;
+      m->height = 1080;
+      m->mwidth = 254;
+      m->mheight = 286;
+      XRRSetMonitor(x, DefaultRootWindow(x), m);
+      XRRFreeMonitors(m);
+    }
+    XSync(x, False);
+    XCloseDisplay(x);
+  };
+  struct Step {
+    const char* monitor;  // changed, then expected to show the window (null: none does)
+    int width;
+    int outputs;
+  } steps[] = {{"RIGHT", 1920, 2}, {"RIGHT", 0, 1}, {"ADDED", 1000, 2}, {"ADDED", 0, 1}, {"ADDED", 500, 2}};
+  for (const Step& s : steps) {
+    if (&s != steps) change(s.monitor, s.width);
+    const HMONITOR named = x11_test::MonitorNamed(s.monitor);
+    const HMONITOR expected = s.width != 0 ? named : nullptr;
+    EXPECT_EQ(MonitorFromWindow(window.window(), MONITOR_DEFAULTTONULL), expected) << s.monitor << " " << s.width;
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    EXPECT_EQ(GetMonitorInfoW(named, &info), s.width != 0 ? TRUE : FALSE) << s.monitor << " " << s.width;
+    if (s.width != 0) EXPECT_EQ(info.rcMonitor.right, 1920 + s.width);
+    const auto outputs = d3d_test::OutputDescs(adapter.p);
+    ASSERT_EQ(outputs.size(), static_cast<std::size_t>(s.outputs)) << s.monitor << " " << s.width;
+    if (s.width != 0) EXPECT_EQ(outputs.back().DesktopCoordinates.right, 1920 + s.width);
+  }
+}
