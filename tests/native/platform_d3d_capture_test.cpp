@@ -290,9 +290,13 @@ TEST_F(Duplication, MonitorChangesOfOtherClientsAreSeenByTheNextCall) {
     MONITORINFO info{};
     info.cbSize = sizeof info;
     EXPECT_EQ(GetMonitorInfoW(named, &info), s.width != 0 ? TRUE : FALSE) << s.monitor << " " << s.width;
-    if (s.width != 0) EXPECT_EQ(info.rcMonitor.right, 1920 + s.width);
+    if (s.width != 0) {
+      EXPECT_EQ(info.rcMonitor.right, 1920 + s.width);
+    }
     const auto outputs = d3d_test::OutputDescs(adapter.p);
     ASSERT_EQ(outputs.size(), static_cast<std::size_t>(s.outputs)) << s.monitor << " " << s.width;
-    if (s.width != 0) EXPECT_EQ(outputs.back().DesktopCoordinates.right, 1920 + s.width);
+    if (s.width != 0) {
+      EXPECT_EQ(outputs.back().DesktopCoordinates.right, 1920 + s.width);
+    }
   }
 }

@@ -1,8 +1,12 @@
 // The X window tree seen as Win32 windows (rules in x11_windows.h).
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xutil.h>
+#include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -21,6 +25,92 @@ bool Attributes(Session& session, ::Window window, XWindowAttributes& attributes
   if (!session || window == 0) return false;
   ErrorTrap trap(session);
   return XGetWindowAttributes(session.display(), window, &attributes) != 0 && trap.error() == 0;
+}
+
+namespace {
+
+template <typename Reply>
+using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
+
+// The reply of `cookie`, null on an error (which is taken here, so it never reaches Xlib's handler) or a broken
+// connection.
+template <typename Reply, typename Cookie>
+ReplyPtr<Reply> Collect(xcb_connection_t* connection, bool asked, Cookie cookie,
+                        Reply* (*reply)(xcb_connection_t*, Cookie, xcb_generic_error_t**)) {
+  if (!asked) return ReplyPtr<Reply>(nullptr, std::free);
+  xcb_generic_error_t* error = nullptr;
+  ReplyPtr<Reply> result(reply(connection, cookie, &error), std::free);
+  std::free(error);
+  return result;
+}
+
+// WM_STATE's state from its reply: -1 when the window has none.
+long StateOf(const xcb_get_property_reply_t* reply, Atom type) {
+  if (reply == nullptr || reply->type != type || reply->format != 32 || xcb_get_property_value_length(reply) < 4) {
+    return -1;
+  }
+  return static_cast<long>(*static_cast<const std::uint32_t*>(xcb_get_property_value(reply)));
+}
+
+}  // namespace
+
+bool AskWindow(Session& session, ::Window window, unsigned what, WindowFacts& facts) {
+  if (!session || window == 0) return false;
+  const Atom wm_state = (what & kWmState) != 0 ? session.atom("WM_STATE") : None;
+  const Atom net_state = (what & kNetState) != 0 ? session.atom("_NET_WM_STATE") : None;
+  // Xlib runs on XCB: requests made straight through XCB share the connection (Xlib hands over its queued ones
+  // first), and their errors come back with their replies instead of going to the error handler.
+  xcb_connection_t* connection = XGetXCBConnection(session.display());
+  const auto w = static_cast<xcb_window_t>(window);
+  const bool tree = (what & kTree) != 0, state = wm_state != None, geometry = (what & kGeometry) != 0,
+             origin = (what & kRootOrigin) != 0, net = net_state != None;
+  xcb_query_tree_cookie_t tree_cookie{};
+  xcb_get_property_cookie_t state_cookie{}, net_cookie{};
+  xcb_get_geometry_cookie_t geometry_cookie{};
+  xcb_translate_coordinates_cookie_t origin_cookie{};
+  if (tree) tree_cookie = xcb_query_tree(connection, w);
+  if (state) state_cookie = xcb_get_property(connection, 0, w, wm_state, wm_state, 0, 2);
+  if (geometry) geometry_cookie = xcb_get_geometry(connection, w);
+  if (origin) {
+    origin_cookie = xcb_translate_coordinates(connection, w, static_cast<xcb_window_t>(session.root()), 0, 0);
+  }
+  if (net) net_cookie = xcb_get_property(connection, 0, w, net_state, XCB_ATOM_ATOM, 0, 1024);
+  // Every reply is taken before anything can throw, so that none is left behind in the connection.
+  const auto tree_reply = Collect(connection, tree, tree_cookie, xcb_query_tree_reply);
+  const auto state_reply = Collect(connection, state, state_cookie, xcb_get_property_reply);
+  const auto geometry_reply = Collect(connection, geometry, geometry_cookie, xcb_get_geometry_reply);
+  const auto origin_reply = Collect(connection, origin, origin_cookie, xcb_translate_coordinates_reply);
+  const auto net_reply = Collect(connection, net, net_cookie, xcb_get_property_reply);
+  if ((tree && !tree_reply) || (state && !state_reply) || (geometry && !geometry_reply) ||
+      (origin && !origin_reply) || (net && !net_reply) || ((what & kWmState) != 0 && !state) ||
+      ((what & kNetState) != 0 && !net)) {
+    return false;
+  }
+  if (tree) {
+    facts.parent = tree_reply->parent;
+    const xcb_window_t* children = xcb_query_tree_children(tree_reply.get());
+    facts.children.assign(children, children + xcb_query_tree_children_length(tree_reply.get()));
+  }
+  if (state) facts.wm_state = StateOf(state_reply.get(), wm_state);
+  if (geometry) {
+    facts.x = geometry_reply->x;
+    facts.y = geometry_reply->y;
+    facts.width = geometry_reply->width;
+    facts.height = geometry_reply->height;
+    facts.border = geometry_reply->border_width;
+  }
+  if (origin) {
+    facts.root_x = origin_reply->dst_x;
+    facts.root_y = origin_reply->dst_y;
+  }
+  if (net) {
+    facts.net_state.clear();
+    if (net_reply->type == XCB_ATOM_ATOM && net_reply->format == 32) {
+      const auto* atoms = static_cast<const std::uint32_t*>(xcb_get_property_value(net_reply.get()));
+      facts.net_state.assign(atoms, atoms + xcb_get_property_value_length(net_reply.get()) / 4);
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -95,40 +185,21 @@ bool WindowManagerRunning(Session& session) {
 
 namespace {
 
-// Whether the last top-level window looked at was known by its WM_STATE (a window manager runs) or by its parent
-// being the root; it picks which of the two to ask first, so that the usual case takes one round trip. Either order
-// gives the same answer. Touched only under the session lock.
-bool managed_hint = true;
-
-// IsTopLevel, with what was learnt on the way: the window's WM_STATE state (-1: none; kStateUnknown: not read)
-// and its parent (0: not read).
-constexpr long kStateUnknown = -2;
-bool TopLevelState(Session& session, ::Window window, long& state, ::Window& parent) {
-  state = kStateUnknown;
-  parent = 0;
-  if (!session || window == 0 || window == session.root()) return false;
-  if (managed_hint) {
-    // A window with WM_STATE exists and is a client: its parent need not be asked.
-    state = WmState(session, window);
-    if (state >= 0) return true;
-    parent = ParentOf(session, window);
-    managed_hint = parent != session.root();
-    return parent == session.root();
-  }
-  parent = ParentOf(session, window);
-  if (parent == 0) return false;
-  if (parent == session.root()) return true;
-  state = WmState(session, window);
-  managed_hint = state >= 0;
-  return state >= 0;
+// Top-level: a child of the root, or a client (it has WM_STATE). Asked together with whatever else the caller
+// needs of the window, in one round trip.
+bool AskTopLevel(Session& session, ::Window window, unsigned what, WindowFacts& facts, bool& top_level) {
+  top_level = false;
+  if (!AskWindow(session, window, what | kTree | kWmState, facts)) return false;
+  top_level = window != session.root() && (facts.parent == session.root() || facts.wm_state >= 0);
+  return true;
 }
 
 }  // namespace
 
 bool IsTopLevel(Session& session, ::Window window) {
-  long state;
-  ::Window parent;
-  return TopLevelState(session, window, state, parent);
+  WindowFacts facts;
+  bool top_level = false;
+  return AskTopLevel(session, window, 0, facts, top_level) && top_level;
 }
 
 ::Window ClientOf(Session& session, ::Window root_child) {
@@ -173,14 +244,17 @@ bool IsTopLevel(Session& session, ::Window window) {
 }
 
 bool Iconic(Session& session, ::Window window) {
-  long state;
-  ::Window parent;
-  if (!TopLevelState(session, window, state, parent)) return false;
-  if (state == kStateUnknown) state = WmState(session, window);
-  if (state == kIconicState) return true;
+  WindowFacts facts;
+  bool top_level = false;
+  if (!AskTopLevel(session, window, kNetState, facts, top_level) || !top_level) return false;
+  if (facts.wm_state == kIconicState) return true;
   // A manager that keeps WM_STATE normal while it hides a minimised client still says so in EWMH terms. A
   // withdrawn window's _NET_WM_STATE may be stale, so it counts only for a managed, unmapped client.
-  if (state != kNormalState || !HasNetState(session, window, "_NET_WM_STATE_HIDDEN")) return false;
+  const Atom hidden = session.atom("_NET_WM_STATE_HIDDEN");
+  if (facts.wm_state != kNormalState ||
+      std::find(facts.net_state.begin(), facts.net_state.end(), hidden) == facts.net_state.end()) {
+    return false;
+  }
   XWindowAttributes attributes;
   return Attributes(session, window, attributes) && attributes.map_state == IsUnmapped;
 }
@@ -206,28 +280,21 @@ bool Visible(Session& session, ::Window window) {
 }
 
 bool OuterRect(Session& session, ::Window window, RECT& rect) {
-  XWindowAttributes attributes;
-  int x = 0, y = 0;
-  long state;
-  ::Window parent;
-  if (TopLevelState(session, window, state, parent)) {
+  WindowFacts facts;
+  bool top_level = false;
+  // The place in root coordinates is asked for at once too: it serves a child window, and costs no wait.
+  if (!AskTopLevel(session, window, kGeometry | kRootOrigin, facts, top_level)) return false;
+  int x = facts.root_x - facts.border, y = facts.root_y - facts.border;
+  if (top_level) {
     // A top-level window's rectangle is its root child's (the frame, or itself), whose place is root-relative.
-    const ::Window frame = parent == session.root() ? window : RootChildOf(session, parent != 0 ? parent : window);
-    if (frame == 0 || !Attributes(session, frame, attributes)) return false;
-    x = attributes.x;
-    y = attributes.y;
-  } else {
-    if (!Attributes(session, window, attributes)) return false;
-    ErrorTrap trap(session);
-    ::Window child = 0;
-    if (!XTranslateCoordinates(session.display(), window, session.root(), -attributes.border_width,
-                               -attributes.border_width, &x, &y, &child) ||
-        trap.error() != 0) {
-      return false;
+    for (int depth = 0; facts.parent != session.root(); ++depth) {
+      if (depth == 64 || facts.parent == 0 || !AskWindow(session, facts.parent, kTree | kGeometry, facts)) return false;
     }
+    x = facts.x;
+    y = facts.y;
   }
-  const int border = 2 * attributes.border_width;
-  rect = RECT{x, y, x + attributes.width + border, y + attributes.height + border};
+  const int border = 2 * facts.border;
+  rect = RECT{x, y, x + facts.width + border, y + facts.height + border};
   return true;
 }
 

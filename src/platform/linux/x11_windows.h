@@ -28,6 +28,20 @@ inline constexpr long kIconicState = 3;
 inline HWND ToHwnd(::Window window) { return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)); }
 
 bool Attributes(Session& session, ::Window window, XWindowAttributes& attributes);
+
+// What one round trip tells of a window: the requests asked for are sent together and their replies awaited once.
+struct WindowFacts {
+  ::Window parent = 0;             // kTree
+  std::vector<::Window> children;  // kTree, bottom of the stacking order first
+  long wm_state = -1;              // kWmState: WM_STATE's state, -1 when the window has none
+  int x = 0, y = 0;                // kGeometry: the outer corner, relative to the parent
+  int width = 0, height = 0, border = 0;
+  int root_x = 0, root_y = 0;      // kRootOrigin: the inner corner in root coordinates
+  std::vector<Atom> net_state;     // kNetState: _NET_WM_STATE's atoms
+};
+enum : unsigned { kTree = 1, kWmState = 2, kGeometry = 4, kRootOrigin = 8, kNetState = 16 };
+// False when the window does not exist or the server cannot be asked; `facts` is then unspecified.
+bool AskWindow(Session& session, ::Window window, unsigned what, WindowFacts& facts);
 // The window's parent, 0 when it does not exist.
 ::Window ParentOf(Session& session, ::Window window);
 // Root children, bottom of the stacking order first.
