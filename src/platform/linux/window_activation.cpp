@@ -33,18 +33,18 @@ bool Await(::Window window, Check check) {
 }
 
 ::Window ForegroundOf(x11::Session& session) {
-  if (!session) return 0;
-  if (x11::WindowManagerRunning(session)) {
-    const auto active = x11::LongProperty(session, session.root(), "_NET_ACTIVE_WINDOW", XA_WINDOW);
-    if (active.empty() || active[0] == 0) return 0;
-    XWindowAttributes attributes;
-    return x11::Attributes(session, active[0], attributes) ? active[0] : 0;
+  x11::DesktopFacts desktop;
+  if (!x11::AskDesktop(session, desktop)) return 0;
+  if (desktop.wm_check != 0) {
+    // Whether the manager still runs (its check window names itself) and whether the window it calls active
+    // exists, in one round trip.
+    std::vector<x11::WindowFacts> facts;
+    const std::vector<bool> answered =
+        x11::AskWindows(session, {desktop.wm_check, desktop.active}, x11::kWmCheck, facts);
+    if (answered[0] && facts[0].wm_check == desktop.wm_check) return answered[1] ? desktop.active : 0;
   }
-  x11::ErrorTrap trap(session);
-  ::Window focus = 0;
-  int revert = 0;
-  XGetInputFocus(session.display(), &focus, &revert);
-  if (trap.error() != 0 || focus == None || focus == PointerRoot || focus == session.root()) return 0;
+  const ::Window focus = desktop.focus;
+  if (focus == None || focus == PointerRoot || focus == session.root()) return 0;
   return x11::TopLevelOf(session, focus);
 }
 

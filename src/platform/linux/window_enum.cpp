@@ -3,6 +3,8 @@
 // back without holding the connection, so the callback may call any function of the layer.
 #include <X11/Xutil.h>
 
+#include <algorithm>
+
 #include "platform/linux/errors.h"
 #include "platform/linux/x11_windows.h"
 
@@ -23,13 +25,12 @@ BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) try {
   {
     x11::Session session;
     if (!session) return Fail(ERROR_NOT_READY, FALSE);
-    const std::vector<::Window> children = x11::RootChildren(session);
+    // The root's children and its window manager check in one round trip.
+    x11::WindowFacts root;
+    if (!x11::AskWindow(session, session.root(), x11::kTree | x11::kWmCheck, root)) root.children.clear();
     // Without a manager there are no frames to look into.
-    const bool frames = x11::WindowManagerRunning(session);
-    windows.reserve(children.size());
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-      windows.push_back(frames ? x11::ClientOf(session, *it) : *it);
-    }
+    windows = x11::WindowManagerRunning(session, root) ? x11::ClientsOf(session, root.children) : root.children;
+    std::reverse(windows.begin(), windows.end());
   }
   for (::Window window : windows) {
     if (!lpEnumFunc(x11::ToHwnd(window), lParam)) return FALSE;

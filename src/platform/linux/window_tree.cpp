@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <deque>
 #include <memory>
 #include <thread>
 
@@ -52,65 +51,144 @@ long StateOf(const xcb_get_property_reply_t* reply, Atom type) {
   return static_cast<long>(*static_cast<const std::uint32_t*>(xcb_get_property_value(reply)));
 }
 
+// A WINDOW property's first value, 0 when there is none.
+::Window FirstWindow(const xcb_get_property_reply_t* reply) {
+  if (reply == nullptr || reply->type != XCB_ATOM_WINDOW || reply->format != 32 ||
+      xcb_get_property_value_length(reply) < 4) {
+    return 0;
+  }
+  return *static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
+}
+
 }  // namespace
 
-bool AskWindow(Session& session, ::Window window, unsigned what, WindowFacts& facts) {
-  if (!session || window == 0) return false;
+std::vector<bool> AskWindows(Session& session, const std::vector<::Window>& windows, unsigned what,
+                             std::vector<WindowFacts>& facts) {
+  std::vector<bool> answered(windows.size(), false);
+  facts.assign(windows.size(), WindowFacts{});
+  if (!session || windows.empty()) return answered;
   const Atom wm_state = (what & kWmState) != 0 ? session.atom("WM_STATE") : None;
   const Atom net_state = (what & kNetState) != 0 ? session.atom("_NET_WM_STATE") : None;
+  const Atom wm_check = (what & kWmCheck) != 0 ? session.atom("_NET_SUPPORTING_WM_CHECK") : None;
+  if (((what & kWmState) != 0 && wm_state == None) || ((what & kNetState) != 0 && net_state == None) ||
+      ((what & kWmCheck) != 0 && wm_check == None)) {
+    return answered;
+  }
   // Xlib runs on XCB: requests made straight through XCB share the connection (Xlib hands over its queued ones
   // first), and their errors come back with their replies instead of going to the error handler.
   xcb_connection_t* connection = XGetXCBConnection(session.display());
-  const auto w = static_cast<xcb_window_t>(window);
-  const bool tree = (what & kTree) != 0, state = wm_state != None, geometry = (what & kGeometry) != 0,
-             origin = (what & kRootOrigin) != 0, net = net_state != None;
-  xcb_query_tree_cookie_t tree_cookie{};
-  xcb_get_property_cookie_t state_cookie{}, net_cookie{};
-  xcb_get_geometry_cookie_t geometry_cookie{};
-  xcb_translate_coordinates_cookie_t origin_cookie{};
-  if (tree) tree_cookie = xcb_query_tree(connection, w);
-  if (state) state_cookie = xcb_get_property(connection, 0, w, wm_state, wm_state, 0, 2);
-  if (geometry) geometry_cookie = xcb_get_geometry(connection, w);
-  if (origin) {
-    origin_cookie = xcb_translate_coordinates(connection, w, static_cast<xcb_window_t>(session.root()), 0, 0);
+  const bool tree = (what & kTree) != 0, state = (what & kWmState) != 0, geometry = (what & kGeometry) != 0,
+             origin = (what & kRootOrigin) != 0, net = (what & kNetState) != 0, check = (what & kWmCheck) != 0,
+             transient = (what & kTransientFor) != 0, attributes = (what & kAttributes) != 0;
+  struct Cookies {
+    xcb_query_tree_cookie_t tree{};
+    xcb_get_property_cookie_t state{}, net{};
+    xcb_get_geometry_cookie_t geometry{};
+    xcb_translate_coordinates_cookie_t origin{};
+    xcb_get_property_cookie_t check{}, transient{};
+    xcb_get_window_attributes_cookie_t attributes{};
+  };
+  struct Replies {
+    ReplyPtr<xcb_query_tree_reply_t> tree{nullptr, std::free};
+    ReplyPtr<xcb_get_property_reply_t> state{nullptr, std::free}, net{nullptr, std::free};
+    ReplyPtr<xcb_get_geometry_reply_t> geometry{nullptr, std::free};
+    ReplyPtr<xcb_translate_coordinates_reply_t> origin{nullptr, std::free};
+    ReplyPtr<xcb_get_property_reply_t> check{nullptr, std::free}, transient{nullptr, std::free};
+    ReplyPtr<xcb_get_window_attributes_reply_t> attributes{nullptr, std::free};
+  };
+  // Room for every reply is made before the first request, so that none is left behind in the connection.
+  std::vector<Cookies> cookies(windows.size());
+  std::vector<Replies> replies(windows.size());
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    const auto w = static_cast<xcb_window_t>(windows[i]);
+    if (w == 0) continue;
+    Cookies& c = cookies[i];
+    if (tree) c.tree = xcb_query_tree(connection, w);
+    if (state) c.state = xcb_get_property(connection, 0, w, wm_state, wm_state, 0, 2);
+    if (geometry) c.geometry = xcb_get_geometry(connection, w);
+    if (origin) c.origin = xcb_translate_coordinates(connection, w, static_cast<xcb_window_t>(session.root()), 0, 0);
+    if (net) c.net = xcb_get_property(connection, 0, w, net_state, XCB_ATOM_ATOM, 0, 1024);
+    if (check) c.check = xcb_get_property(connection, 0, w, wm_check, XCB_ATOM_WINDOW, 0, 1);
+    if (transient) c.transient = xcb_get_property(connection, 0, w, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 0, 1);
+    if (attributes) c.attributes = xcb_get_window_attributes(connection, w);
   }
-  if (net) net_cookie = xcb_get_property(connection, 0, w, net_state, XCB_ATOM_ATOM, 0, 1024);
-  // Every reply is taken before anything can throw, so that none is left behind in the connection.
-  const auto tree_reply = Collect(connection, tree, tree_cookie, xcb_query_tree_reply);
-  const auto state_reply = Collect(connection, state, state_cookie, xcb_get_property_reply);
-  const auto geometry_reply = Collect(connection, geometry, geometry_cookie, xcb_get_geometry_reply);
-  const auto origin_reply = Collect(connection, origin, origin_cookie, xcb_translate_coordinates_reply);
-  const auto net_reply = Collect(connection, net, net_cookie, xcb_get_property_reply);
-  if ((tree && !tree_reply) || (state && !state_reply) || (geometry && !geometry_reply) ||
-      (origin && !origin_reply) || (net && !net_reply) || ((what & kWmState) != 0 && !state) ||
-      ((what & kNetState) != 0 && !net)) {
-    return false;
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    if (windows[i] == 0) continue;
+    const Cookies& c = cookies[i];
+    Replies& r = replies[i];
+    r.check = Collect(connection, check, c.check, xcb_get_property_reply);
+    r.transient = Collect(connection, transient, c.transient, xcb_get_property_reply);
+    r.attributes = Collect(connection, attributes, c.attributes, xcb_get_window_attributes_reply);
+    r.tree = Collect(connection, tree, c.tree, xcb_query_tree_reply);
+    r.state = Collect(connection, state, c.state, xcb_get_property_reply);
+    r.geometry = Collect(connection, geometry, c.geometry, xcb_get_geometry_reply);
+    r.origin = Collect(connection, origin, c.origin, xcb_translate_coordinates_reply);
+    r.net = Collect(connection, net, c.net, xcb_get_property_reply);
   }
-  if (tree) {
-    facts.parent = tree_reply->parent;
-    const xcb_window_t* children = xcb_query_tree_children(tree_reply.get());
-    facts.children.assign(children, children + xcb_query_tree_children_length(tree_reply.get()));
-  }
-  if (state) facts.wm_state = StateOf(state_reply.get(), wm_state);
-  if (geometry) {
-    facts.x = geometry_reply->x;
-    facts.y = geometry_reply->y;
-    facts.width = geometry_reply->width;
-    facts.height = geometry_reply->height;
-    facts.border = geometry_reply->border_width;
-  }
-  if (origin) {
-    facts.root_x = origin_reply->dst_x;
-    facts.root_y = origin_reply->dst_y;
-  }
-  if (net) {
-    facts.net_state.clear();
-    if (net_reply->type == XCB_ATOM_ATOM && net_reply->format == 32) {
-      const auto* atoms = static_cast<const std::uint32_t*>(xcb_get_property_value(net_reply.get()));
-      facts.net_state.assign(atoms, atoms + xcb_get_property_value_length(net_reply.get()) / 4);
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    const Replies& r = replies[i];
+    WindowFacts& f = facts[i];
+    if (windows[i] == 0 || (tree && !r.tree) || (state && !r.state) || (geometry && !r.geometry) ||
+        (origin && !r.origin) || (net && !r.net) || (check && !r.check) || (transient && !r.transient) ||
+        (attributes && !r.attributes)) {
+      continue;
     }
+    if (tree) {
+      f.parent = r.tree->parent;
+      const xcb_window_t* children = xcb_query_tree_children(r.tree.get());
+      f.children.assign(children, children + xcb_query_tree_children_length(r.tree.get()));
+    }
+    if (state) f.wm_state = StateOf(r.state.get(), wm_state);
+    if (geometry) {
+      f.x = r.geometry->x;
+      f.y = r.geometry->y;
+      f.width = r.geometry->width;
+      f.height = r.geometry->height;
+      f.border = r.geometry->border_width;
+    }
+    if (origin) {
+      f.root_x = r.origin->dst_x;
+      f.root_y = r.origin->dst_y;
+    }
+    if (net && r.net->type == XCB_ATOM_ATOM && r.net->format == 32) {
+      const auto* atoms = static_cast<const std::uint32_t*>(xcb_get_property_value(r.net.get()));
+      f.net_state.assign(atoms, atoms + xcb_get_property_value_length(r.net.get()) / 4);
+    }
+    if (check) f.wm_check = FirstWindow(r.check.get());
+    if (transient) f.transient_for = FirstWindow(r.transient.get());
+    if (attributes) {
+      f.map_state = r.attributes->map_state;
+      f.window_class = r.attributes->_class;
+    }
+    answered[i] = true;
   }
+  return answered;
+}
+
+bool AskDesktop(Session& session, DesktopFacts& facts) {
+  if (!session) return false;
+  const Atom check = session.atom("_NET_SUPPORTING_WM_CHECK"), active = session.atom("_NET_ACTIVE_WINDOW");
+  if (check == None || active == None) return false;
+  xcb_connection_t* connection = XGetXCBConnection(session.display());
+  const auto root = static_cast<xcb_window_t>(session.root());
+  const auto check_cookie = xcb_get_property(connection, 0, root, check, XCB_ATOM_WINDOW, 0, 1);
+  const auto active_cookie = xcb_get_property(connection, 0, root, active, XCB_ATOM_WINDOW, 0, 1);
+  const auto focus_cookie = xcb_get_input_focus(connection);
+  const auto check_reply = Collect(connection, true, check_cookie, xcb_get_property_reply);
+  const auto active_reply = Collect(connection, true, active_cookie, xcb_get_property_reply);
+  const auto focus_reply = Collect(connection, true, focus_cookie, xcb_get_input_focus_reply);
+  if (!check_reply || !active_reply || !focus_reply) return false;
+  facts.wm_check = FirstWindow(check_reply.get());
+  facts.active = FirstWindow(active_reply.get());
+  facts.focus = focus_reply->focus;
   return true;
+}
+
+bool AskWindow(Session& session, ::Window window, unsigned what, WindowFacts& facts) {
+  std::vector<WindowFacts> all;
+  const bool answered = AskWindows(session, {window}, what, all)[0];
+  if (answered) facts = std::move(all[0]);
+  return answered;
 }
 
 namespace {
@@ -176,11 +254,15 @@ bool HasNetState(Session& session, ::Window window, const char* state) {
 }
 
 bool WindowManagerRunning(Session& session) {
-  const auto check = LongProperty(session, session.root(), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW);
-  if (check.empty() || check[0] == 0) return false;
+  WindowFacts root;
+  return AskWindow(session, session.root(), kWmCheck, root) && WindowManagerRunning(session, root);
+}
+
+bool WindowManagerRunning(Session& session, const WindowFacts& root) {
+  if (root.wm_check == 0) return false;
   // A window manager that died leaves the property behind; its check window is gone then.
-  const auto self = LongProperty(session, check[0], "_NET_SUPPORTING_WM_CHECK", XA_WINDOW);
-  return !self.empty() && self[0] == check[0];
+  WindowFacts check;
+  return AskWindow(session, root.wm_check, kWmCheck, check) && check.wm_check == root.wm_check;
 }
 
 namespace {
@@ -202,32 +284,54 @@ bool IsTopLevel(Session& session, ::Window window) {
   return AskTopLevel(session, window, 0, facts, top_level) && top_level;
 }
 
-::Window ClientOf(Session& session, ::Window root_child) {
-  if (WmState(session, root_child) >= 0) return root_child;
-  // Breadth first, as frames hold their client near the top; bounded so that a deep foreign tree costs little.
-  std::deque<::Window> queue{root_child};
-  for (int visited = 0; !queue.empty() && visited < 64; ++visited) {
-    const ::Window window = queue.front();
-    queue.pop_front();
-    ::Window parent = 0;
-    std::vector<::Window> children;
-    if (!QueryTree(session, window, parent, &children)) continue;
-    for (::Window child : children) {
-      if (WmState(session, child) >= 0) return child;
-      queue.push_back(child);
+std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& root_children) {
+  // Breadth first, as frames hold their client near the top, one level of every root child per round trip;
+  // bounded so that a deep foreign tree costs little.
+  constexpr std::size_t kMaxAsked = 256;
+  std::vector<::Window> clients = root_children;
+  std::vector<std::vector<::Window>> levels(root_children.size());
+  std::vector<std::size_t> asked(root_children.size(), 0);
+  for (std::size_t i = 0; i < root_children.size(); ++i) levels[i] = {root_children[i]};
+  while (true) {
+    std::vector<::Window> batch;
+    std::vector<std::size_t> owner;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+      for (::Window w : levels[i]) {
+        if (asked[i] == kMaxAsked) break;
+        ++asked[i];
+        batch.push_back(w);
+        owner.push_back(i);
+      }
+      levels[i].clear();
+    }
+    if (batch.empty()) return clients;
+    std::vector<WindowFacts> facts;
+    const std::vector<bool> answered = AskWindows(session, batch, kTree | kWmState, facts);
+    std::vector<bool> found(root_children.size(), false);
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      const std::size_t i = owner[k];
+      if (found[i] || !answered[k]) continue;
+      if (facts[k].wm_state >= 0) {
+        clients[i] = batch[k];
+        found[i] = true;
+        levels[i].clear();
+      } else {
+        levels[i].insert(levels[i].end(), facts[k].children.begin(), facts[k].children.end());
+      }
     }
   }
-  return root_child;
 }
+
+::Window ClientOf(Session& session, ::Window root_child) { return ClientsOf(session, {root_child})[0]; }
 
 ::Window TopLevelOf(Session& session, ::Window window) {
   ::Window current = window;
   for (int depth = 0; depth < 64; ++depth) {
-    const ::Window parent = ParentOf(session, current);
-    if (parent == 0) return 0;
-    if (parent == session.root()) return ClientOf(session, current);
-    if (WmState(session, current) >= 0) return current;
-    current = parent;
+    WindowFacts facts;
+    if (!AskWindow(session, current, kTree | kWmState, facts)) return 0;
+    if (facts.parent == session.root()) return ClientOf(session, current);
+    if (facts.wm_state >= 0) return current;
+    current = facts.parent;
   }
   return 0;
 }

@@ -38,10 +38,26 @@ struct WindowFacts {
   int width = 0, height = 0, border = 0;
   int root_x = 0, root_y = 0;      // kRootOrigin: the inner corner in root coordinates
   std::vector<Atom> net_state;     // kNetState: _NET_WM_STATE's atoms
+  ::Window wm_check = 0;           // kWmCheck: _NET_SUPPORTING_WM_CHECK's window, 0 when none
+  ::Window transient_for = 0;      // kTransientFor: WM_TRANSIENT_FOR's window, 0 when none
+  int map_state = 0;               // kAttributes: IsUnmapped, IsUnviewable or IsViewable
+  int window_class = 0;            // kAttributes: InputOutput or InputOnly
 };
-enum : unsigned { kTree = 1, kWmState = 2, kGeometry = 4, kRootOrigin = 8, kNetState = 16 };
+enum : unsigned {
+  kTree = 1,
+  kWmState = 2,
+  kGeometry = 4,
+  kRootOrigin = 8,
+  kNetState = 16,
+  kWmCheck = 32,
+  kTransientFor = 64,
+  kAttributes = 128,
+};
 // False when the window does not exist or the server cannot be asked; `facts` is then unspecified.
 bool AskWindow(Session& session, ::Window window, unsigned what, WindowFacts& facts);
+// The same for several windows in one round trip: whether each answered, its facts in `facts`.
+std::vector<bool> AskWindows(Session& session, const std::vector<::Window>& windows, unsigned what,
+                             std::vector<WindowFacts>& facts);
 // The window's parent, 0 when it does not exist.
 ::Window ParentOf(Session& session, ::Window window);
 // Root children, bottom of the stacking order first.
@@ -53,10 +69,22 @@ bool HasNetState(Session& session, ::Window window, const char* state);
 // 32-bit property values (CARDINAL, WINDOW, ATOM); empty when the window has no such property.
 std::vector<unsigned long> LongProperty(Session& session, ::Window window, const char* property, Atom type);
 
+// What the root says of the desktop, with the input focus, in one round trip.
+struct DesktopFacts {
+  ::Window wm_check = 0;  // _NET_SUPPORTING_WM_CHECK, 0 when none
+  ::Window active = 0;    // _NET_ACTIVE_WINDOW, 0 when none
+  ::Window focus = 0;     // the focus window: also None (0) or PointerRoot (1)
+};
+bool AskDesktop(Session& session, DesktopFacts& facts);
+
 bool WindowManagerRunning(Session& session);
+// The same, with what `facts` already tells of the root (kWmCheck asked).
+bool WindowManagerRunning(Session& session, const WindowFacts& root);
 bool IsTopLevel(Session& session, ::Window window);
-// The client a root child stands for: the first window with WM_STATE inside it, else the child itself.
+// The client a root child stands for: the first window with WM_STATE inside it (breadth first), else the child
+// itself. ClientsOf does it for several root children at once.
 ::Window ClientOf(Session& session, ::Window root_child);
+std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& root_children);
 // The top-level window that holds `window` (itself when it is one); 0 when it does not exist.
 ::Window TopLevelOf(Session& session, ::Window window);
 // The root child that holds `window`: a managed client's frame, or the top-level window itself.
