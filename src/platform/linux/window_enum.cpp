@@ -42,13 +42,16 @@ HWND GetParent(HWND hWnd) try {
   quorvel::platform::detail::CountCall("GetParent");
   x11::Session session;
   const ::Window window = x11::ToXWindow(hWnd);
-  const ::Window parent = x11::ParentOf(session, window);
-  if (parent == 0) return Fail(ERROR_INVALID_WINDOW_HANDLE, static_cast<HWND>(nullptr));
-  if (!x11::IsTopLevel(session, window)) return x11::ToHwnd(parent);
+  // Parent, WM_STATE (together: whether it is top-level) and owner in one round trip.
+  x11::WindowFacts facts;
+  if (!x11::AskWindow(session, window, x11::kTree | x11::kWmState | x11::kTransientFor, facts) ||
+      facts.parent == 0) {
+    return Fail(ERROR_INVALID_WINDOW_HANDLE, static_cast<HWND>(nullptr));
+  }
+  const bool top_level = window != session.root() && (facts.parent == session.root() || facts.wm_state >= 0);
+  if (!top_level) return x11::ToHwnd(facts.parent);
   // A top-level window's "parent" is its owner; WM_TRANSIENT_FOR naming the root means a group, not an owner.
-  x11::ErrorTrap trap(session);
-  ::Window owner = 0;
-  if (!XGetTransientForHint(session.display(), window, &owner) || trap.error() != 0) return nullptr;
+  const ::Window owner = facts.transient_for;
   if (owner == 0 || owner == session.root() || owner == window) return nullptr;
   XWindowAttributes attributes;
   if (!x11::Attributes(session, owner, attributes)) return nullptr;

@@ -329,7 +329,10 @@ std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& r
   for (int depth = 0; depth < 64; ++depth) {
     WindowFacts facts;
     if (!AskWindow(session, current, kTree | kWmState, facts)) return 0;
-    if (facts.parent == session.root()) return ClientOf(session, current);
+    if (facts.parent == session.root()) {
+      // Looked into only when the answer at hand does not settle it.
+      return facts.wm_state >= 0 || facts.children.empty() ? current : ClientOf(session, current);
+    }
     if (facts.wm_state >= 0) return current;
     current = facts.parent;
   }
@@ -364,21 +367,19 @@ bool Iconic(Session& session, ::Window window) {
 }
 
 bool Visible(Session& session, ::Window window) {
-  XWindowAttributes attributes;
-  if (!Attributes(session, window, attributes) || attributes.c_class == InputOnly) return false;
+  // Each window's attributes, WM_STATE and parent in one round trip.
+  constexpr unsigned kAsked = kAttributes | kWmState | kTree;
+  WindowFacts facts;
+  if (!AskWindow(session, window, kAsked, facts) || facts.window_class == InputOnly) return false;
   // Like WS_VISIBLE up the parent chain; a minimised window stays visible although its manager unmapped it.
-  ::Window current = window;
-  bool mapped = attributes.map_state != IsUnmapped;
   for (int depth = 0; depth < 64; ++depth) {
-    const long state = WmState(session, current);
-    if (state >= 0) return mapped || state == kIconicState;
+    const bool mapped = facts.map_state != IsUnmapped;
+    if (facts.wm_state >= 0) return mapped || facts.wm_state == kIconicState;
     if (!mapped) return false;
-    const ::Window parent = ParentOf(session, current);
+    const ::Window parent = facts.parent;
     if (parent == 0) return false;
     if (parent == session.root()) return true;
-    current = parent;
-    if (!Attributes(session, current, attributes)) return false;
-    mapped = attributes.map_state != IsUnmapped;
+    if (!AskWindow(session, parent, kAsked, facts)) return false;
   }
   return false;
 }
