@@ -239,20 +239,6 @@ std::vector<unsigned long> LongProperty(Session& session, ::Window window, const
   return values;
 }
 
-long WmState(Session& session, ::Window window) {
-  const Atom wm_state = session.atom("WM_STATE");
-  const auto values = LongProperty(session, window, "WM_STATE", wm_state);
-  return values.empty() ? -1 : static_cast<long>(values[0]);
-}
-
-bool HasNetState(Session& session, ::Window window, const char* state) {
-  const Atom wanted = session.atom(state);
-  for (unsigned long atom : LongProperty(session, window, "_NET_WM_STATE", XA_ATOM)) {
-    if (atom == wanted) return true;
-  }
-  return false;
-}
-
 bool WindowManagerRunning(Session& session) {
   WindowFacts root;
   return AskWindow(session, session.root(), kWmCheck, root) && WindowManagerRunning(session, root);

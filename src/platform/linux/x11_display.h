@@ -12,7 +12,10 @@
 //   other connections in the process go to the handler that was installed before ours, unless that was Xlib's
 //   default. A broken connection (server gone) does not exit the process: it is marked dead and replaced.
 // - Monitors: one per RandR 1.5 monitor; an HMONITOR is the monitor's name atom, so it stays the same while the
-//   monitor exists and is never 0. Without RandR 1.5 the whole screen is one monitor.
+//   monitor exists and is never 0. Without RandR 1.5 the whole screen is one monitor. The list is kept per
+//   connection and dropped when an event says monitors may have changed (the root's RandR and structure events are
+//   selected on this connection for that, and taken out of its queue by every session): it answers as a request
+//   at the connection's last reply would.
 #pragma once
 
 #include <X11/Xlib.h>

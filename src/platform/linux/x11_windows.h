@@ -63,9 +63,6 @@ std::vector<bool> AskWindows(Session& session, const std::vector<::Window>& wind
 // Root children, bottom of the stacking order first.
 std::vector<::Window> RootChildren(Session& session);
 
-// WM_STATE's state, -1 when the window has none.
-long WmState(Session& session, ::Window window);
-bool HasNetState(Session& session, ::Window window, const char* state);
 // 32-bit property values (CARDINAL, WINDOW, ATOM); empty when the window has no such property.
 std::vector<unsigned long> LongProperty(Session& session, ::Window window, const char* property, Atom type);
 
