@@ -121,13 +121,15 @@ Bool IsMonitorEvent(Display*, XEvent* event, XPointer arg) {
   return type < LASTEvent && event->xany.window == DefaultRootWindow(event->xany.display);
 }
 
-// Takes the events that Monitors selected out of the queue, so that it never grows, and drops the kept list if
-// any came. Reads what has arrived without waiting.
+// Takes every queued event out, so that the queue never grows (nothing else here reads events; the server also
+// sends some that no one selects, such as keyboard MappingNotify), and drops the kept monitor list if one of them
+// may mean other monitors. Never waits: only what has already been read from the server is taken.
 void DrainMonitorEvents(Connection& c) {
-  if (!c.monitors_selected || c.display == nullptr) return;
+  if (c.display == nullptr) return;
   XEvent event;
-  while (!c.dead.load(std::memory_order_acquire) &&
-         XCheckIfEvent(c.display, &event, IsMonitorEvent, reinterpret_cast<XPointer>(&c))) {
+  while (!c.dead.load(std::memory_order_acquire) && XQLength(c.display) > 0) {
+    XNextEvent(c.display, &event);
+    if (!IsMonitorEvent(c.display, &event, reinterpret_cast<XPointer>(&c))) continue;
     XRRUpdateConfiguration(&event);  // keeps Xlib's idea of the screen size right
     c.monitors_cached = false;
   }
