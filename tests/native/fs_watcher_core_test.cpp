@@ -214,6 +214,8 @@ TEST_F(WatcherTest, WatcherCallsFromInsideAHandlerNeitherHangNorDisturbThePacket
   EXPECT_FALSE(start_result);
   ASSERT_NE(added, 0u);
   ASSERT_TRUE(WaitFor([&] { return W().WatchCount() == 1; }));  // the handler removed its own watch
+  // The added watch records from its first read on, which the worker arms a moment after the handler returns.
+  ASSERT_TRUE(WaitFor([] { return seam::OutstandingReads() == 1; }));
   Touch(other / "seen");
   ASSERT_TRUE(WaitFor([&] { return Saw(other_recorder, FsWatchAction::CREATE, other / "seen"); }));
 
