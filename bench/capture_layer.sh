@@ -21,18 +21,6 @@ export DISPLAY=":$(head -n1 "$fdfile")"
 out=$("$bin" "$runs")
 echo "$out"
 floor=$(echo "$out" | awk '/reused segment/ {print $NF}')
-/usr/bin/python3 - "$runs" "$floor" <<'PY'
-import sys, time
-from PIL import ImageGrab
-runs, floor = int(sys.argv[1]), float(sys.argv[2])
-ImageGrab.grab()
-ms = []
-for _ in range(runs):
-    start = time.perf_counter()
-    ImageGrab.grab()
-    ms.append((time.perf_counter() - start) * 1000)
-ms.sort()
-median = ms[len(ms) // 2]
-print(f"{'Pillow ImageGrab.grab()':44s} {median:8.2f}")
-print(f"ratio to the floor: ImageGrab {median / floor:.2f}")
-PY
+grab=$(/usr/bin/python3 bench/capture_imagegrab.py "$runs")
+printf '%-44s %8.2f\n' "Pillow ImageGrab.grab()" "$grab"
+awk -v g="$grab" -v f="$floor" 'BEGIN {printf "ratio to the floor: ImageGrab %.2f\n", g / f}'
