@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/wide.h"
+#include "platform/linux/base/wide.h"
 #include "platform/win32.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <utility>
 
 #ifndef _WIN32
-#include "platform/linux/wide.h"
+#include "platform/linux/base/wide.h"
 #endif
 
 namespace quorvel::log {

@@ -24,17 +24,11 @@
 #include <shellscalingapi.h>
 #include <wchar.h>
 #else
-#include "platform/linux/win32_types.h"
-#include "platform/linux/win32_com.h"
-#include "platform/linux/win32_files.h"
-#include "platform/linux/win32_known_folders.h"
-#include "platform/linux/win32_hglobal.h"
-#include "platform/linux/win32_gdi.h"
-#include "platform/linux/win32_gdiplus.h"
-#include "platform/linux/win32_shell_image.h"
-#include "platform/linux/win32_wcsicmp.h"
-#include "platform/linux/win32_d3d.h"
-#include "platform/linux/win32_windows.h"
+// Grouped by area under platform/linux/: base/, files/, display/, shell/ (and seam/, for tests only).
+#include "platform/linux/base/win32_base.h"
+#include "platform/linux/files/win32_files.h"
+#include "platform/linux/shell/win32_shell.h"
+#include "platform/linux/display/win32_display.h"
 #endif
 
 #include "platform/path.h"

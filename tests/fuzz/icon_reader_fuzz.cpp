@@ -1,4 +1,4 @@
-// fuzz-sources: src/platform/linux/byte_source.cpp src/platform/linux/icon_file.cpp src/platform/linux/icon_directory.cpp src/platform/linux/pe_resources.cpp src/platform/linux/dib_decode.cpp src/platform/linux/png_decode.cpp
+// fuzz-sources: src/platform/linux/shell/byte_source.cpp src/platform/linux/shell/icon_file.cpp src/platform/linux/shell/icon_directory.cpp src/platform/linux/shell/pe_resources.cpp src/platform/linux/shell/dib_decode.cpp src/platform/linux/shell/png_decode.cpp
 // fuzz-libs: -lpng
 //
 // The icon reader over arbitrary bytes, as a PE image, an .ico file, or a bare PNG / BMP icon image: no input
@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <span>
 
-#include "platform/linux/byte_source.h"
-#include "platform/linux/dib_decode.h"
-#include "platform/linux/icon_file.h"
-#include "platform/linux/png_decode.h"
+#include "platform/linux/shell/byte_source.h"
+#include "platform/linux/shell/dib_decode.h"
+#include "platform/linux/shell/icon_file.h"
+#include "platform/linux/shell/png_decode.h"
 
 namespace icons = quorvel::platform::icons;
 

@@ -1,4 +1,4 @@
-// fuzz-sources: src/platform/linux/guid_from_string.cpp src/platform/linux/expand_environment.cpp src/platform/linux/user_dirs.cpp src/platform/linux/wide.cpp src/platform/linux/last_error.cpp
+// fuzz-sources: src/platform/linux/shell/guid_from_string.cpp src/platform/linux/shell/expand_environment.cpp src/platform/linux/shell/user_dirs.cpp src/platform/linux/base/wide.cpp src/platform/linux/base/last_error.cpp
 // The parsers of the known-folder layer on arbitrary text: CLSIDFromString, ExpandEnvironmentStringsW with every
 // buffer size that matters, and the user-dirs.dirs reader. Beyond not crashing, each checks what it must keep:
 // an accepted GUID prints back as its input, and a short buffer reports the same size and a prefix of the
@@ -11,10 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/errors.h"
-#include "platform/linux/user_dirs.h"
-#include "platform/linux/wide.h"
-#include "platform/linux/win32_known_folders.h"
+#include "platform/linux/base/errors.h"
+#include "platform/linux/shell/user_dirs.h"
+#include "platform/linux/base/wide.h"
+#include "platform/linux/shell/win32_known_folders.h"
 
 // The parsers' only use of the test seam is its failure hook; nothing is ever armed here.
 bool quorvel::platform::detail::SeamConsumeFailure(std::string_view, DWORD&) { return false; }

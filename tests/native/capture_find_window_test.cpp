@@ -8,7 +8,7 @@
 #include <new>
 
 #include "game_screenshoter/find_game_window.h"
-#include "platform/linux/wide.h"
+#include "platform/linux/base/wide.h"
 
 // Allocations on this thread can be made to fail, one at a chosen count.
 namespace {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "platform/linux/seam.h"
-#include "platform/linux/seam_d3d.h"
-#include "platform/linux/seam_windows.h"
+#include "platform/linux/seam/seam.h"
+#include "platform/linux/seam/seam_d3d.h"
+#include "platform/linux/seam/seam_windows.h"
 
 namespace capture_test {
 

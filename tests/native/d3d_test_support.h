@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linux/seam_d3d.h"
+#include "platform/linux/seam/seam_d3d.h"
 #include "platform/win32.h"
 #include "x11_test_support.h"
 

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <string>
 
-#include "platform/linux/seam.h"
-#include "platform/linux/wide.h"
+#include "platform/linux/seam/seam.h"
+#include "platform/linux/base/wide.h"
 
 namespace {
 

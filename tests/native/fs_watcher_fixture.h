@@ -21,7 +21,7 @@
 #include "fs_watcher/fs_watcher.h"
 #include "fs_watcher_records.h"
 #include "log_capture.h"
-#include "platform/linux/seam.h"
+#include "platform/linux/seam/seam.h"
 
 namespace watcher_test {
 

@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "icon_test_support.h"
-#include "platform/linux/icon_source.h"
+#include "platform/linux/shell/icon_source.h"
 
 namespace quorvel {
 namespace {

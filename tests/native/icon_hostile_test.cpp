@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "icon_test_support.h"
-#include "platform/linux/byte_source.h"
-#include "platform/linux/icon_file.h"
+#include "platform/linux/shell/byte_source.h"
+#include "platform/linux/shell/icon_file.h"
 
 namespace quorvel {
 namespace {

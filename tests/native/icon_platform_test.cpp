@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "icon_png_support.h"
-#include "platform/linux/gdi_objects.h"
-#include "platform/linux/wide.h"
+#include "platform/linux/shell/gdi_objects.h"
+#include "platform/linux/base/wide.h"
 #include "utils/shell_icon_png.h"
 
 namespace quorvel::icon_test {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "icon_test_support.h"
-#include "platform/linux/seam_shell_image.h"
+#include "platform/linux/seam/seam_shell_image.h"
 
 namespace quorvel::icon_test {
 

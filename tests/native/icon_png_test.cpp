@@ -9,7 +9,7 @@
 #include <string>
 
 #include "icon_test_support.h"
-#include "platform/linux/png_decode.h"
+#include "platform/linux/shell/png_decode.h"
 
 namespace quorvel {
 namespace {

@@ -3,8 +3,8 @@
 #include <thread>
 
 #include "icon_png_support.h"
-#include "platform/linux/seam_shell_image.h"
-#include "platform/linux/wide.h"
+#include "platform/linux/seam/seam_shell_image.h"
+#include "platform/linux/base/wide.h"
 #include "utils/shell_icon_png.h"
 
 namespace quorvel::icon_test {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/icon_source.h"
+#include "platform/linux/shell/icon_source.h"
 
 namespace quorvel::icon_test {
 

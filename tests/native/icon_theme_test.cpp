@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "icon_test_support.h"
-#include "platform/linux/icon_source.h"
-#include "platform/linux/icon_theme.h"
+#include "platform/linux/shell/icon_source.h"
+#include "platform/linux/shell/icon_theme.h"
 
 namespace quorvel {
 namespace {

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/seam.h"
-#include "platform/linux/wide.h"
+#include "platform/linux/seam/seam.h"
+#include "platform/linux/base/wide.h"
 #include "platform/win32.h"
 
 namespace platform_test {

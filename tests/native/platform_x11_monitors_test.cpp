@@ -2,7 +2,7 @@
 // information, DPI from the physical size, and the outer rectangle the capture measures windows by.
 #include "x11_test_support.h"
 
-#include "platform/linux/x11_display.h"
+#include "platform/linux/display/x11_display.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // process neither ends it nor leaves it stuck: the next server named by $DISPLAY is used.
 #include "x11_test_support.h"
 
-#include "platform/linux/x11_display.h"
+#include "platform/linux/display/x11_display.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "x11_test_support.h"
 
-#include "platform/linux/d3d_objects.h"
-#include "platform/linux/seam_windows.h"
+#include "platform/linux/display/d3d_objects.h"
+#include "platform/linux/seam/seam_windows.h"
 
 // GCC takes the replaced operators for a malloc/delete mismatch.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"

@@ -5,9 +5,9 @@
 
 #include <fstream>
 
-#include "platform/linux/seam.h"
-#include "platform/linux/seam_windows.h"
-#include "platform/linux/wide.h"
+#include "platform/linux/seam/seam.h"
+#include "platform/linux/seam/seam_windows.h"
+#include "platform/linux/base/wide.h"
 
 namespace {
 

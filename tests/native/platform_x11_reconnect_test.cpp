@@ -2,7 +2,7 @@
 // call after the switch must already talk to the new server.
 #include "x11_test_support.h"
 
-#include "platform/linux/x11_display.h"
+#include "platform/linux/display/x11_display.h"
 
 namespace {
 

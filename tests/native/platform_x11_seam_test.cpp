@@ -2,8 +2,8 @@
 // process calls, chosen DPI values, and call counts.
 #include "x11_test_support.h"
 
-#include "platform/linux/seam.h"
-#include "platform/linux/seam_windows.h"
+#include "platform/linux/seam/seam.h"
+#include "platform/linux/seam/seam_windows.h"
 
 namespace {
 

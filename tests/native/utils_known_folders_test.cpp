@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/seam.h"
-#include "platform/linux/seam_known_folders.h"
-#include "platform/linux/user_dirs.h"
+#include "platform/linux/seam/seam.h"
+#include "platform/linux/seam/seam_known_folders.h"
+#include "platform/linux/shell/user_dirs.h"
 #include "platform_test_support.h"
 #include "utils/known_folders.h"
 

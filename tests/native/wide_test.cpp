@@ -1,5 +1,5 @@
-#include "platform/linux/wide.h"
-#include "platform/linux/win32_types.h"
+#include "platform/linux/base/wide.h"
+#include "platform/linux/base/win32_types.h"
 #include "platform/path.h"
 
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include <pybind11/stl.h>
 
 #include "module/registration.h"
-#include "platform/linux/seam_d3d.h"
+#include "platform/linux/seam/seam_d3d.h"
 
 namespace py = pybind11;
 namespace seam = quorvel::platform::seam;

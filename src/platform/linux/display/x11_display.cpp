@@ -1,0 +1,293 @@
+#include "platform/linux/display/x11_display.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <unordered_map>
+
+namespace quorvel::platform::x11 {
+
+struct TrapAccess {
+  static ErrorTrap*& outer(ErrorTrap& trap) { return trap.outer_; }
+  static int& error(ErrorTrap& trap) { return trap.error_; }
+};
+
+namespace {
+
+struct Connection {
+  std::recursive_mutex mutex;
+  int depth = 0;  // sessions open on the lock holder's thread
+  Display* display = nullptr;
+  // The error handlers run for every connection of the process, on whatever thread reads a reply, so they test
+  // the display without taking the lock; everything else below is touched only under it.
+  std::atomic<Display*> current{nullptr};
+  std::atomic<bool> dead{false};
+  std::string name;
+  unsigned long generation = 0;
+  std::unordered_map<std::string, Atom> atoms;
+  ErrorTrap* trap = nullptr;
+  unsigned long randr_checked_generation = 0;  // generations start at 1
+  bool randr15 = false;
+  int randr_event_base = 0;
+  // The monitor list as last fetched, kept until an event says the monitors may have changed (see Monitors).
+  bool monitors_selected = false;  // the root's RandR and structure events are selected on this connection
+  bool monitors_cached = false;
+  std::vector<Monitor> monitors;
+  std::vector<std::function<void(Display*)>> listeners;
+  XErrorHandler previous_error = nullptr;
+  XIOErrorHandler previous_io = nullptr;
+};
+
+Connection& connection() {
+  static Connection* c = new Connection;  // never destroyed: handlers may run during exit
+  return *c;
+}
+
+int OnError(Display* display, XErrorEvent* event) {
+  Connection& c = connection();
+  if (display == c.current.load(std::memory_order_acquire)) {
+    // Only the session holder talks to this connection, so the trap chain is its own.
+    for (ErrorTrap* t = c.trap; t != nullptr; t = TrapAccess::outer(*t)) {
+      if (TrapAccess::error(*t) == 0) TrapAccess::error(*t) = event->error_code;
+    }
+    return 0;
+  }
+  if (c.previous_error != nullptr) return c.previous_error(display, event);
+  return 0;
+}
+
+int OnIoError(Display* display) {
+  Connection& c = connection();
+  if (display == c.current.load(std::memory_order_acquire)) {
+    c.dead.store(true, std::memory_order_release);
+    return 0;
+  }
+  if (c.previous_io != nullptr) return c.previous_io(display);
+  return 0;
+}
+
+// Xlib's default after an I/O error is exit(); for our connection the error only marks it for replacement.
+void OnIoErrorExit(Display*, void*) {}
+
+void InstallHandlers(Connection& c) {
+  static std::once_flag once;
+  std::call_once(once, [&c] {
+    XInitThreads();
+    // Learn Xlib's default handler (installing null installs it) so that it is never chained to: it exits.
+    XErrorHandler before = XSetErrorHandler(OnError);
+    XSetErrorHandler(nullptr);
+    XErrorHandler xlib_default = XSetErrorHandler(OnError);
+    c.previous_error = (before == xlib_default || before == OnError) ? nullptr : before;
+    XIOErrorHandler before_io = XSetIOErrorHandler(OnIoError);
+    c.previous_io = before_io == OnIoError ? nullptr : before_io;
+  });
+}
+
+void Close(Connection& c) {
+  if (c.display == nullptr) return;
+  for (auto& listener : c.listeners) listener(c.display);
+  Display* display = c.display;
+  c.display = nullptr;
+  c.atoms.clear();
+  c.trap = nullptr;
+  c.monitors_selected = c.monitors_cached = false;
+  c.monitors.clear();
+  XCloseDisplay(display);
+  c.current.store(nullptr, std::memory_order_release);
+  c.dead.store(false, std::memory_order_release);
+}
+
+void Open(Connection& c, const std::string& name) {
+  InstallHandlers(c);
+  Display* display = XOpenDisplay(name.c_str());
+  if (display == nullptr) return;
+  XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
+  c.display = display;
+  c.name = name;
+  ++c.generation;
+  c.current.store(display, std::memory_order_release);
+}
+
+// What may mean other monitors: RandR's events (screen size, CRTCs, outputs, resources) and the root's own
+// structure events, of which ConfigureNotify is all the server sends when a client sets or deletes a monitor.
+Bool IsMonitorEvent(Display*, XEvent* event, XPointer arg) {
+  const auto* c = reinterpret_cast<const Connection*>(arg);
+  const int type = event->type;
+  if (type == c->randr_event_base + RRScreenChangeNotify || type == c->randr_event_base + RRNotify) return True;
+  return type < LASTEvent && event->xany.window == DefaultRootWindow(event->xany.display);
+}
+
+// Takes every queued event out, so that the queue never grows (nothing else here reads events; the server also
+// sends some that no one selects, such as keyboard MappingNotify), and drops the kept monitor list if one of them
+// may mean other monitors. Never waits: only what has already been read from the server is taken.
+void DrainMonitorEvents(Connection& c) {
+  if (c.display == nullptr) return;
+  XEvent event;
+  while (!c.dead.load(std::memory_order_acquire) && XQLength(c.display) > 0) {
+    XNextEvent(c.display, &event);
+    if (!IsMonitorEvent(c.display, &event, reinterpret_cast<XPointer>(&c))) continue;
+    XRRUpdateConfiguration(&event);  // keeps Xlib's idea of the screen size right
+    c.monitors_cached = false;
+  }
+}
+
+}  // namespace
+
+Session::Session() : lock_(connection().mutex) {
+  Connection& c = connection();
+  if (c.depth++ == 0) {
+    // Only the outermost session may replace the connection: inner ones run inside a user of the current one.
+    const char* env = std::getenv("DISPLAY");
+    const std::string wanted = env != nullptr ? env : "";
+    // A server that stopped has closed our socket, but nothing notices until the connection is read: read what
+    // is there now (without blocking), so that a dead connection is replaced before this session uses it rather
+    // than failing its first requests. Xlib flags the end of the stream through the I/O error handler.
+    if (c.display != nullptr && !c.dead.load(std::memory_order_acquire)) XEventsQueued(c.display, QueuedAfterReading);
+    if (c.display != nullptr && (c.dead.load(std::memory_order_acquire) || c.name != wanted)) Close(c);
+    if (c.display == nullptr && !wanted.empty()) Open(c, wanted);
+    // The read above may have queued monitor events: taken out here even when no monitor is asked for.
+    if (c.display != nullptr && !c.dead.load(std::memory_order_acquire) && XQLength(c.display) > 0) {
+      DrainMonitorEvents(c);
+    }
+  }
+  display_ = c.dead.load(std::memory_order_acquire) ? nullptr : c.display;
+}
+
+Session::~Session() { --connection().depth; }
+
+::Window Session::root() const { return display_ != nullptr ? DefaultRootWindow(display_) : 0; }
+
+unsigned long Session::generation() const { return connection().generation; }
+
+Atom Session::atom(const char* name) {
+  if (display_ == nullptr) return None;
+  Connection& c = connection();
+  auto it = c.atoms.find(name);
+  if (it != c.atoms.end()) return it->second;
+  const Atom value = XInternAtom(display_, name, False);
+  if (value != None) c.atoms.emplace(name, value);
+  return value;
+}
+
+ErrorTrap::ErrorTrap(Session& session) : session_(session), outer_(connection().trap) { connection().trap = this; }
+
+ErrorTrap::~ErrorTrap() {
+  Connection& c = connection();
+  if (c.trap == this) c.trap = outer_;
+}
+
+int ErrorTrap::Sync() {
+  Display* display = session_.display();
+  if (display != nullptr) XSync(display, False);
+  if (display == nullptr || connection().dead.load(std::memory_order_acquire)) {
+    if (error_ == 0) error_ = BadImplementation;
+  }
+  return error_;
+}
+
+namespace {
+
+HMONITOR MonitorHandle(Atom atom) { return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(atom)); }
+
+bool HasRandr15(Session& session) {
+  Connection& c = connection();
+  if (c.randr_checked_generation != session.generation()) {
+    int event_base = 0, error_base = 0, major = 0, minor = 0;
+    c.randr15 = XRRQueryExtension(session.display(), &event_base, &error_base) &&
+                XRRQueryVersion(session.display(), &major, &minor) &&
+                (major > 1 || (major == 1 && minor >= 5));
+    c.randr_event_base = event_base;
+    c.randr_checked_generation = session.generation();
+  }
+  return c.randr15;
+}
+
+}  // namespace
+
+std::vector<Monitor> Monitors(Session& session) {
+  std::vector<Monitor> result;
+  Display* display = session.display();
+  if (display == nullptr) return result;
+  Connection& c = connection();
+  ErrorTrap trap(session);
+  const bool randr15 = HasRandr15(session);
+  if (randr15) {
+    // The list is kept until an event says it may be stale. Every way of changing monitors makes the server send
+    // one of the events selected here, written to us before the reply of any request it handles later; so
+    // after draining what has arrived, the kept list is what a request answered at our last reply would say.
+    // Selected in the same batch as the first fetch, so no change after that fetch goes unseen.
+    if (!c.monitors_selected) {
+      XRRSelectInput(display, session.root(),
+                     RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask |
+                         RRResourceChangeNotifyMask);
+      XSelectInput(display, session.root(), StructureNotifyMask);
+      c.monitors_selected = true;
+    }
+    DrainMonitorEvents(c);
+    if (c.monitors_cached) return c.monitors;
+    int count = 0;
+    XRRMonitorInfo* info = XRRGetMonitors(display, session.root(), True, &count);
+    if (info == nullptr) return {};
+    // Freed however this ends: the list below can run out of memory.
+    const std::unique_ptr<XRRMonitorInfo, decltype(&XRRFreeMonitors)> owned(info, XRRFreeMonitors);
+    for (int i = 0; i < count; ++i) {
+      const XRRMonitorInfo& m = info[i];
+      if (m.name == None || m.width <= 0 || m.height <= 0) continue;
+      result.push_back({MonitorHandle(m.name), RECT{m.x, m.y, m.x + m.width, m.y + m.height}, m.mwidth, m.mheight,
+                        m.primary != 0});
+    }
+  } else {
+    const int screen = DefaultScreen(display);
+    result.push_back({MonitorHandle(session.atom("SCREEN")),
+                      RECT{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)},
+                      DisplayWidthMM(display, screen), DisplayHeightMM(display, screen), true});
+  }
+  // Only reply requests above: an error, or the connection's end, is known by now without another round trip.
+  if (trap.error() != 0 || connection().dead.load(std::memory_order_acquire)) return {};
+  // Windows always has one primary monitor, at the desktop origin. RandR may name none (Xvfb's monitors without
+  // outputs): then the monitor at the origin, else the first, takes the part.
+  bool have_primary = false;
+  for (Monitor& m : result) {
+    if (m.primary && have_primary) m.primary = false;
+    have_primary = have_primary || m.primary;
+  }
+  if (!have_primary && !result.empty()) {
+    Monitor* chosen = &result.front();
+    for (Monitor& m : result) {
+      if (m.rect.left <= 0 && 0 < m.rect.right && m.rect.top <= 0 && 0 < m.rect.bottom) {
+        chosen = &m;
+        break;
+      }
+    }
+    chosen->primary = true;
+  }
+  // Events that came with the reply are left queued: they may be of changes made after it, and drop the list at
+  // the next use.
+  if (randr15) {
+    c.monitors = result;
+    c.monitors_cached = true;
+  }
+  return result;
+}
+
+std::vector<Monitor> Monitors() {
+  Session session;
+  return Monitors(session);
+}
+
+void AddCloseListener(std::function<void(Display*)> listener) {
+  Connection& c = connection();
+  std::lock_guard lock(c.mutex);
+  c.listeners.push_back(std::move(listener));
+}
+
+bool Available() {
+  Session session;
+  return static_cast<bool>(session);
+}
+
+}  // namespace quorvel::platform::x11

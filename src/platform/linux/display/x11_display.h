@@ -1,0 +1,93 @@
+// The process's one connection to the X server named by $DISPLAY, shared by the window, monitor and duplication
+// parts of the layer.
+//
+// - Opened on first use and kept. When $DISPLAY names another server than the open connection's, or the server
+//   went away, the next use closes the old connection (close listeners run first) and opens a new one. With no
+//   reachable server every use sees a null display; the next use tries again.
+// - Threads: Xlib is switched to its thread-safe mode before the first connection, and every use of the connection
+//   goes through a Session, which holds one (recursive) lock for its lifetime. The lock also makes X errors
+//   attributable: only the session's thread talks to the server while it is held.
+// - Errors: a process-wide error handler records an error of this connection into the innermost live ErrorTrap
+//   of the session (errors outside any trap are dropped), never the default handler, which exits. Errors of
+//   other connections in the process go to the handler that was installed before ours, unless that was Xlib's
+//   default. A broken connection (server gone) does not exit the process: it is marked dead and replaced.
+// - Monitors: one per RandR 1.5 monitor; an HMONITOR is the monitor's name atom, so it stays the same while the
+//   monitor exists and is never 0. Without RandR 1.5 the whole screen is one monitor. The list is kept per
+//   connection and dropped when an event says monitors may have changed (the root's RandR and structure events are
+//   selected on this connection for that, and taken out of its queue by every session): it answers as a request
+//   at the connection's last reply would.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/linux/base/win32_types.h"
+
+namespace quorvel::platform::x11 {
+
+class Session {
+ public:
+  Session();
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Null when no X server is reachable.
+  Display* display() const { return display_; }
+  explicit operator bool() const { return display_ != nullptr; }
+  ::Window root() const;
+  // Changes whenever a new connection is opened: caches keyed on the connection compare it.
+  unsigned long generation() const;
+  // XInternAtom, cached per connection. None without a display.
+  Atom atom(const char* name);
+
+ private:
+  std::unique_lock<std::recursive_mutex> lock_;
+  Display* display_ = nullptr;
+};
+
+// Records the first X error of requests made on the session's connection while it lives. Nests.
+class ErrorTrap {
+ public:
+  explicit ErrorTrap(Session& session);
+  ~ErrorTrap();
+  ErrorTrap(const ErrorTrap&) = delete;
+  ErrorTrap& operator=(const ErrorTrap&) = delete;
+
+  // Waits until the server has answered every request sent so far; the first error code seen (0: none). A dead
+  // connection counts as an error (BadImplementation).
+  int Sync();
+  int error() const { return error_; }
+
+ private:
+  friend struct TrapAccess;
+  Session& session_;
+  ErrorTrap* outer_;
+  int error_ = 0;
+};
+
+struct Monitor {
+  HMONITOR handle;  // the RandR monitor's name atom
+  RECT rect;        // desktop pixels
+  int mm_width;     // physical size; 0 when unknown
+  int mm_height;
+  bool primary;     // exactly one monitor of a non-empty list is primary
+};
+
+// In RandR's order. Empty without a display.
+std::vector<Monitor> Monitors(Session& session);
+std::vector<Monitor> Monitors();
+
+// Called with the connection about to be closed, under the session lock, so that resources made on it (shared
+// memory segments, images) can be given back. The connection may be broken then (its server gone): requests on
+// it fail harmlessly, but what the client side holds must still be freed. Listeners live as long as the process.
+void AddCloseListener(std::function<void(Display*)> listener);
+
+// True when $DISPLAY is set and a server answers there (opens the connection if needed).
+bool Available();
+
+}  // namespace quorvel::platform::x11

@@ -1,0 +1,121 @@
+// What the window, process and monitor functions share: the X side of an HWND and the rules that map X's window
+// tree onto Win32's notions.
+//
+// - A top-level window is a client window in the ICCCM sense: a child of the root, or a window that a window
+//   manager has reparented into its frame (it carries WM_STATE). A root child without WM_STATE that holds such a
+//   client is a frame and stands for the client inside it. Every other window is a child window.
+// - Window manager: one that announces itself through _NET_SUPPORTING_WM_CHECK. With one, state changes are asked
+//   of it (EWMH/ICCCM messages) and awaited for a bounded time, so that a call returns with the change made, as
+//   on Windows; without one, plain Xlib requests do what they can (there is no minimised state then).
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/display/win32_windows.h"
+#include "platform/linux/display/x11_display.h"
+
+namespace quorvel::platform::x11 {
+
+inline constexpr long kWithdrawnState = 0;
+inline constexpr long kNormalState = 1;
+inline constexpr long kIconicState = 3;
+
+// 0 when the value cannot name an X window (X ids have 29 bits).
+::Window ToXWindow(HWND hwnd);
+inline HWND ToHwnd(::Window window) { return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)); }
+
+bool Attributes(Session& session, ::Window window, XWindowAttributes& attributes);
+
+// What one round trip tells of a window: the requests asked for are sent together and their replies awaited once.
+struct WindowFacts {
+  ::Window parent = 0;             // kTree
+  std::vector<::Window> children;  // kTree, bottom of the stacking order first
+  long wm_state = -1;              // kWmState: WM_STATE's state, -1 when the window has none
+  int x = 0, y = 0;                // kGeometry: the outer corner, relative to the parent
+  int width = 0, height = 0, border = 0;
+  int root_x = 0, root_y = 0;      // kRootOrigin: the inner corner in root coordinates
+  std::vector<Atom> net_state;     // kNetState: _NET_WM_STATE's atoms
+  ::Window wm_check = 0;           // kWmCheck: _NET_SUPPORTING_WM_CHECK's window, 0 when none
+  ::Window transient_for = 0;      // kTransientFor: WM_TRANSIENT_FOR's window, 0 when none
+  int map_state = 0;               // kAttributes: IsUnmapped, IsUnviewable or IsViewable
+  int window_class = 0;            // kAttributes: InputOutput or InputOnly
+};
+enum : unsigned {
+  kTree = 1,
+  kWmState = 2,
+  kGeometry = 4,
+  kRootOrigin = 8,
+  kNetState = 16,
+  kWmCheck = 32,
+  kTransientFor = 64,
+  kAttributes = 128,
+};
+// False when the window does not exist or the server cannot be asked; `facts` is then unspecified.
+bool AskWindow(Session& session, ::Window window, unsigned what, WindowFacts& facts);
+// The same for several windows in one round trip: whether each answered, its facts in `facts`.
+std::vector<bool> AskWindows(Session& session, const std::vector<::Window>& windows, unsigned what,
+                             std::vector<WindowFacts>& facts);
+// The window's parent, 0 when it does not exist.
+::Window ParentOf(Session& session, ::Window window);
+// Root children, bottom of the stacking order first.
+std::vector<::Window> RootChildren(Session& session);
+
+// 32-bit property values (CARDINAL, WINDOW, ATOM); empty when the window has no such property.
+std::vector<unsigned long> LongProperty(Session& session, ::Window window, const char* property, Atom type);
+
+// What the root says of the desktop, with the input focus, in one round trip.
+struct DesktopFacts {
+  ::Window wm_check = 0;  // _NET_SUPPORTING_WM_CHECK, 0 when none
+  ::Window active = 0;    // _NET_ACTIVE_WINDOW, 0 when none
+  ::Window focus = 0;     // the focus window: also None (0) or PointerRoot (1)
+};
+bool AskDesktop(Session& session, DesktopFacts& facts);
+
+bool WindowManagerRunning(Session& session);
+// The same, with what `facts` already tells of the root (kWmCheck asked).
+bool WindowManagerRunning(Session& session, const WindowFacts& root);
+bool IsTopLevel(Session& session, ::Window window);
+// The client a root child stands for: the first window with WM_STATE inside it (breadth first), else the child
+// itself. ClientsOf does it for several root children at once.
+::Window ClientOf(Session& session, ::Window root_child);
+std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& root_children);
+// The top-level window that holds `window` (itself when it is one); 0 when it does not exist.
+::Window TopLevelOf(Session& session, ::Window window);
+// The root child that holds `window`: a managed client's frame, or the top-level window itself.
+::Window RootChildOf(Session& session, ::Window window);
+bool Iconic(Session& session, ::Window window);
+bool Visible(Session& session, ::Window window);
+// The outer rectangle in desktop pixels: a managed window's frame, else the window with its border.
+bool OuterRect(Session& session, ::Window window, RECT& rect);
+
+// Sends an EWMH client message about `window` to the root window, as a pager would.
+void SendRootMessage(Session& session, ::Window window, const char* type, long d0, long d1 = 0, long d2 = 0,
+                     long d3 = 0, long d4 = 0);
+// Polls `done` (each time in a session of its own) until it holds or about a second has passed.
+bool WaitForImpl(bool (*poll)(void*), void* context);
+template <typename Predicate>
+bool WaitFor(Predicate done) {
+  return WaitForImpl([](void* p) { return (*static_cast<Predicate*>(p))(); }, &done);
+}
+
+}  // namespace quorvel::platform::x11
+
+namespace quorvel::platform::detail {
+// Counts a call of a window, process or monitor function for the test seam.
+void CountCall(std::string_view function);
+// True when the test seam made time virtual: the sleep is only added up.
+bool SeamVirtualSleep(DWORD milliseconds);
+// DPI values chosen by the test seam for GetDpiForMonitor; false when none are.
+bool SeamChosenDpi(UINT& x, UINT& y);
+}  // namespace quorvel::platform::detail
+
+// Like QUORVEL_SEAM_FAIL for functions that return an HRESULT: the armed code is the HRESULT itself.
+#define QUORVEL_SEAM_FAIL_HRESULT(name)                                      \
+  do {                                                                       \
+    DWORD seam_error_;                                                       \
+    if (::quorvel::platform::detail::SeamConsumeFailure(name, seam_error_)) \
+      return static_cast<HRESULT>(seam_error_);                              \
+  } while (0)

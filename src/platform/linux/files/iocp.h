@@ -1,0 +1,68 @@
+// The kernel object behind a completion port handle, and the binding of file and directory objects to a port.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "platform/linux/base/handle_table.h"
+#include "platform/linux/files/win32_files.h"
+
+namespace quorvel::platform::detail {
+
+struct Packet {
+  DWORD bytes;
+  ULONG_PTR key;
+  LPOVERLAPPED overlapped;
+  DWORD error;  // ERROR_SUCCESS, or the Win32 code of a failed I/O
+};
+
+class Port final : public KernelObject {
+ public:
+  Port();
+  ~Port() override;
+
+  // False when the port's handle is closed: the packet is dropped, as nobody can dequeue it any more.
+  bool Enqueue(const Packet& packet);
+  // The wait of GetQueuedCompletionStatus. Returns false with `error` WAIT_TIMEOUT or ERROR_ABANDONED_WAIT_0.
+  bool Dequeue(DWORD milliseconds, Packet& packet, DWORD& error);
+  void OnClose() override;
+  // True once the port's handle is closed: nothing can dequeue from it any more.
+  bool closed() {
+    std::lock_guard lock(mutex_);
+    return closed_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Packet> queue_;
+  bool closed_ = false;
+};
+
+// Where an object's I/O completions go: set once by CreateIoCompletionPort.
+struct Binding {
+  std::shared_ptr<Port> port;
+  ULONG_PTR key = 0;
+};
+
+// Objects that can be bound to a port (files and directories).
+class Bindable : public KernelObject {
+ public:
+  using KernelObject::KernelObject;
+
+  // False when the object is already bound.
+  bool Bind(std::shared_ptr<Port> port, ULONG_PTR key);
+  Binding binding() const;
+
+ private:
+  mutable std::mutex binding_mutex_;
+  Binding binding_;
+};
+
+// Finishes an overlapped I/O: writes the status and byte count into the OVERLAPPED as Windows does, then queues the
+// completion on the bound port (if any).
+void CompleteIo(const Binding& binding, LPOVERLAPPED overlapped, DWORD status, DWORD bytes, DWORD error);
+
+}  // namespace quorvel::platform::detail
