@@ -137,7 +137,8 @@ def window_part(args):
     with server, tempfile.TemporaryDirectory(prefix="quorvel-games-") as games:
         display = os.environ["DISPLAY"] if args.display else server.name
         # A copy, not a link: the window's process must run from the game folder (/proc/PID/exe names the file).
-        game_dir = os.path.join(games, "Games", "Demo Game")
+        # /proc/PID/exe names the file with every link resolved, and so must the folder searched for.
+        game_dir = os.path.join(os.path.realpath(games), "Games", "Demo Game")
         os.makedirs(game_dir)
         executable = shutil.copy2(program, os.path.join(game_dir, "game.bin"))
         saved = os.environ.get("DISPLAY")
@@ -145,11 +146,12 @@ def window_part(args):
         try:
             (w, h), (x, y) = GAME_SIZE, GAME_POS
             colour = "%02X%02X%02X" % GAME_COLOUR
+            print(f"  X display {display}: {what}")
             with GameWindow(executable, display, "--size", f"{w}x{h}", "--pos", f"{x},{y}", "--color", colour,
                             "--title", "quorvel demo game") as game:
-                print(f"  X display {display}: {what}")
                 print(f"  game {executable} runs as pid {game.proc.pid} with window {game.window}, "
                       f"{w}x{h} at {x},{y}, painted #{colour}")
+                check(os.readlink(f"/proc/{game.proc.pid}/exe") == executable, "the game does not run from its folder")
                 install = game_dir + os.sep  # the separator keeps ".../Demo Gamer" from matching
                 hwnd = quorvel.find_window_by_path(install)
                 print(f"  find_window_by_path({install!r}) -> {hwnd}")
@@ -159,7 +161,7 @@ def window_part(args):
                 shot = quorvel.capture_window(hwnd)
                 took = time.monotonic() - started
                 check(shot is not None, "capture_window gave None (its reason is logged above)")
-                blob, area = shot.image_blob, shot.area
+                blob, area = shot.image_blob.tobytes(), shot.area
                 print(f"  capture_window -> {shot.width}x{shot.height} image of the monitor (row pitch "
                       f"{shot.row_pitch}) in {took * 1000:.0f} ms; window area x={area.x} y={area.y} "
                       f"w={area.w} h={area.h}")
@@ -170,7 +172,7 @@ def window_part(args):
                 else:
                     check((area.x, area.y, area.w, area.h) == (x, y, w, h),
                           f"the area is {area.w}x{area.h} at {area.x},{area.y}, the window {w}x{h} at {x},{y}")
-                check_window_pixels(shot, blob.tobytes(), area, framed=args.display)
+                check_window_pixels(shot, blob, area, framed=args.display)
 
                 path = os.path.join(args.out, "capture.png")
                 write_png_from_bgrx(path, blob, shot.width, shot.height, shot.row_pitch)
@@ -201,7 +203,7 @@ def check_window_pixels(shot, pixels, area, framed):
     cx, cy = (x0 + x1) // 2, (y0 + y1) // 2
     check(rgb(cx, cy) == GAME_COLOUR, "the pixel at the area's centre is not the window's")
     print(f"  pixel at the area's centre ({cx},{cy}): #%02X%02X%02X; the window's {window} pixels are all in the "
-          f"area" % rgb(cx, cy) + (" (with the window manager's frame)" if framed else ", and nothing else"))
+          f"area" % rgb(cx, cy) + (" (which may include a window manager's frame)" if framed else ", and nothing else"))
     if not framed:
         for px, py in ((area.x - 1, cy), (area.x + area.w, cy), (cx, area.y - 1), (cx, area.y + area.h)):
             if 0 <= px < shot.width and 0 <= py < shot.height:
