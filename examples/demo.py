@@ -280,12 +280,14 @@ def icons_part(args):
             print(f"  {what} {source}, asked {size}x{size} -> {path} ({width}x{height}, {len(png)} bytes)")
             check(any(rgba[3::4]), f"the icon of {what} is fully transparent")
             if source == program:
-                check_program_icon(fixtures, width, height, rgba)
+                check_program_icon(fixtures, size, width, height, rgba)
 
 
-def check_program_icon(fixtures, width, height, rgba):
+def check_program_icon(fixtures, size, width, height, rgba):
     """The program's first icon group is multi.ico, whose entries' pixels the fixture build wrote out
-    (multi.ico.N.argb: width, height, then 0xAARRGGBB per pixel): the PNG must be one entry's pixels exactly."""
+    (multi.ico.N.argb: width, height, then 0xAARRGGBB per pixel). It has an image of the asked size, which is the
+    one to take: the PNG must be that entry's pixels exactly."""
+    check((width, height) == (size, size), f"the icon has a {size}x{size} image, but a {width}x{height} one was taken")
     for index in range(16):
         path = os.path.join(fixtures, f"multi.ico.{index}.argb")
         if not os.path.exists(path):
@@ -300,7 +302,7 @@ def check_program_icon(fixtures, width, height, rgba):
         check(list(pixels) == got, f"the PNG's pixels differ from entry {index} of multi.ico ({width}x{height})")
         print(f"  its pixels are entry {index} of the program's icon (multi.ico), exactly")
         return
-    raise DemoFailure(f"multi.ico has no {width}x{height} entry: the wrong image was chosen")
+    raise DemoFailure(f"the fixture multi.ico has no {width}x{height} entry")
 
 
 PARTS = [
