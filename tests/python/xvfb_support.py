@@ -169,12 +169,11 @@ def _map_window(display_name, window):
 
 
 class PrivateDisplay:
-    def __init__(self, width=None, height=None, monitors=None, window_manager=False, number=None):
+    def __init__(self, width=None, height=None, monitors=None, window_manager=False):
         self.monitors = monitors or []
         self.width = width or (max(m[1] + m[3] for m in self.monitors) if self.monitors else 1920)
         self.height = height or (max(m[2] + m[4] for m in self.monitors) if self.monitors else 1080)
         self.window_manager = window_manager
-        self.number = number  # None: a free one the server picks
         self.name = None
         self._xvfb = self._wm = None
 
@@ -186,7 +185,7 @@ class PrivateDisplay:
     def start(self):
         read_fd, write_fd = os.pipe()
         self._xvfb = subprocess.Popen(
-            ["Xvfb"] + ([f":{self.number}"] if self.number is not None else []) + ["-displayfd", str(write_fd), "-screen", "0", f"{self.width}x{self.height}x24",
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{self.width}x{self.height}x24",
              "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_fd)

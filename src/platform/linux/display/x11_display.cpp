@@ -379,11 +379,8 @@ ErrorTrap::~ErrorTrap() {
 }
 
 int ErrorTrap::Sync() {
-  Display* display = session_.display();
-  if (session_.alive()) XSync(display, False);
-  if (display == nullptr || connection().dead.load(std::memory_order_acquire)) {
-    if (error_ == 0) error_ = BadImplementation;
-  }
+  if (session_.alive()) XSync(session_.display(), False);
+  if (!session_.alive() && error_ == 0) error_ = BadImplementation;
   return error_;
 }
 
