@@ -301,6 +301,18 @@ Session::Session(bool may_connect) : lock_(connection().mutex) {
     WatchStep(c);
     return;
   }
+  try {
+    Begin(may_connect);
+  } catch (...) {  // out of memory: no destructor runs for this session
+    WatchEnd();
+    c.session_display = nullptr;
+    if (lock_.owns_lock()) --c.depth;
+    throw;
+  }
+}
+
+void Session::Begin(bool may_connect) {
+  Connection& c = connection();
   const char* env = std::getenv("DISPLAY");
   const std::string wanted = env != nullptr ? env : "";
   // The watchdog bounds every wait from here to the end of the session.

@@ -65,6 +65,8 @@ class Session {
   Atom atom(const char* name);
 
  private:
+  void Begin(bool may_connect);
+
   std::unique_lock<std::recursive_mutex> lock_;
   Display* display_ = nullptr;
 };
