@@ -4,12 +4,18 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -142,7 +148,14 @@ bool KnownSilent(const std::string& name) {
 // began, or since its last step) for longer than the deadline, the socket's reading side is shut down. That ends
 // whatever read Xlib or XCB is blocked in, wherever it is, as the server's end would; shutting only the reading side
 // never raises SIGPIPE. The watchdog holds a duplicate of the socket, so the number it shuts can never be another
-// file's, however the connection is closed meanwhile.
+// file's, however the connection is closed meanwhile. It bounds XOpenDisplay too, for a server that stops between
+// its probe and the connection's setup.
+struct Opening {
+  pid_t thread;
+  long long since;
+  std::string name;
+};
+
 struct Watch {
   std::mutex mutex;
   std::condition_variable wake;
@@ -151,6 +164,7 @@ struct Watch {
   bool fired = false;  // the deadline has ended this connection already
   bool running = false;
   std::atomic<long long> busy_since{0};  // Now() of the session's start or last step; 0 outside sessions
+  std::vector<Opening*> openings;        // threads inside XOpenDisplay
 };
 
 Watch& watch() {
@@ -158,25 +172,70 @@ Watch& watch() {
   return *w;
 }
 
+constexpr long long kDeadlineNs = std::chrono::duration_cast<std::chrono::nanoseconds>(kServerDeadline).count();
+
+// XOpenDisplay waits for the setup reply in poll() on its new socket, the one descriptor it polls: the kernel's
+// record of the thread's current system call names the poll array, so that socket's reading side can be shut.
+bool EndSetupWait(pid_t thread) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(thread));
+  const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  char line[256] = {};
+  const ssize_t n = ::read(file, line, sizeof line - 1);
+  ::close(file);
+  long number = -1;
+  unsigned long fds = 0, count = 0;
+  if (n <= 0 || std::sscanf(line, "%ld %lx %lx", &number, &fds, &count) != 3 || count != 1 || fds == 0) return false;
+#ifdef SYS_poll
+  const bool polling = number == SYS_poll || number == SYS_ppoll;
+#else
+  const bool polling = number == SYS_ppoll;
+#endif
+  if (!polling) return false;
+  const int fd = reinterpret_cast<const pollfd*>(fds)->fd;
+  struct stat st{};
+  return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && ::shutdown(fd, SHUT_RD) == 0;
+}
+
 void WatchLoop() {
   Watch& w = watch();
   std::unique_lock lock(w.mutex);
-  const long long deadline = std::chrono::duration_cast<std::chrono::nanoseconds>(kServerDeadline).count();
   while (true) {
+    const long long now = Now();
+    long long next = LLONG_MAX;
     const long long since = w.busy_since.load(std::memory_order_acquire);
-    if (w.fd < 0 || w.fired || since == 0) {
+    if (w.fd >= 0 && !w.fired && since != 0) {
+      if (now - since < kDeadlineNs) {
+        next = since + kDeadlineNs;
+      } else {
+        ::shutdown(w.fd, SHUT_RD);
+        w.fired = true;
+        MarkSilent(w.name, true);
+      }
+    }
+    for (Opening* o : w.openings) {
+      if (now - o->since < kDeadlineNs) {
+        next = std::min(next, o->since + kDeadlineNs);
+      } else if (EndSetupWait(o->thread)) {
+        o->since = LLONG_MAX / 2;  // done with
+        MarkSilent(o->name, true);
+      } else {
+        next = std::min(next, now + 50'000'000);  // not in its wait this moment: looked at again shortly
+      }
+    }
+    if (next == LLONG_MAX) {
       w.wake.wait(lock);
-      continue;
+    } else {
+      w.wake.wait_for(lock, std::chrono::nanoseconds(next - now));
     }
-    const long long left = since + deadline - Now();
-    if (left > 0) {
-      w.wake.wait_for(lock, std::chrono::nanoseconds(left));
-      continue;
-    }
-    ::shutdown(w.fd, SHUT_RD);
-    w.fired = true;
-    MarkSilent(w.name, true);
   }
+}
+
+void StartWatching(Watch& w) {
+  if (w.running) return;
+  std::thread(WatchLoop).detach();
+  w.running = true;
 }
 
 // The outermost session starts waiting on the connection.
@@ -206,10 +265,7 @@ void WatchConnection(Display* display, const std::string& name) {
   w.fd = display != nullptr ? ::fcntl(ConnectionNumber(display), F_DUPFD_CLOEXEC, 0) : -1;
   w.name = name;
   w.fired = false;
-  if (!w.running && w.fd >= 0) {
-    std::thread(WatchLoop).detach();
-    w.running = true;
-  }
+  if (w.fd >= 0) StartWatching(w);
 }
 
 // Ends a connection without waiting for its server: the reading side is shut first, so the round trip inside
@@ -254,7 +310,19 @@ Display* Connect(Connection& c, const std::string& name) {
   MarkSilent(name, probe == ProbeResult::kSilent);
   if (probe != ProbeResult::kAnswered) return nullptr;
   InstallHandlers(c);
+  Watch& w = watch();
+  Opening opening{static_cast<pid_t>(::syscall(SYS_gettid)), Now(), name};
+  {
+    std::lock_guard lock(w.mutex);
+    StartWatching(w);
+    w.openings.push_back(&opening);
+  }
+  w.wake.notify_one();
   Display* display = XOpenDisplay(name.c_str());
+  {
+    std::lock_guard lock(w.mutex);
+    w.openings.erase(std::find(w.openings.begin(), w.openings.end(), &opening));
+  }
   if (display != nullptr) XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
   return display;
 }
