@@ -174,9 +174,9 @@ Watch& watch() {
 
 constexpr long long kDeadlineNs = std::chrono::duration_cast<std::chrono::nanoseconds>(kServerDeadline).count();
 
-// XOpenDisplay waits for the setup reply in poll() on its new socket, the one descriptor it polls: the kernel's
-// record of the thread's current system call names the poll array, so that socket's reading side can be shut.
-bool EndSetupWait(pid_t thread) {
+// The descriptor `thread` is blocked polling on, alone, from the kernel's record of its current system call (the
+// array's address too); false when it is not in such a poll.
+bool PolledDescriptor(pid_t thread, int& fd, unsigned long& array) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(thread));
   const int file = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -185,17 +185,33 @@ bool EndSetupWait(pid_t thread) {
   const ssize_t n = ::read(file, line, sizeof line - 1);
   ::close(file);
   long number = -1;
-  unsigned long fds = 0, count = 0;
-  if (n <= 0 || std::sscanf(line, "%ld %lx %lx", &number, &fds, &count) != 3 || count != 1 || fds == 0) return false;
+  unsigned long count = 0;
+  if (n <= 0 || std::sscanf(line, "%ld %lx %lx", &number, &array, &count) != 3 || count != 1 || array == 0) {
+    return false;
+  }
 #ifdef SYS_poll
-  const bool polling = number == SYS_poll || number == SYS_ppoll;
+  if (number != SYS_poll && number != SYS_ppoll) return false;
 #else
-  const bool polling = number == SYS_ppoll;
+  if (number != SYS_ppoll) return false;
 #endif
-  if (!polling) return false;
-  const int fd = reinterpret_cast<const pollfd*>(fds)->fd;
+  fd = reinterpret_cast<const pollfd*>(array)->fd;
+  return true;
+}
+
+// XOpenDisplay waits for the setup reply in poll() on its new socket, the one descriptor it polls: that socket's
+// reading side is shut through a copy of the descriptor, taken while the thread is seen polling that very
+// descriptor before and after, so that the copy can only be of that socket and not of a file that took its number.
+bool EndSetupWait(pid_t thread) {
+  int fd = -1, fd_after = -1;
+  unsigned long array = 0, array_after = 0;
+  if (!PolledDescriptor(thread, fd, array)) return false;
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
   struct stat st{};
-  return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && ::shutdown(fd, SHUT_RD) == 0;
+  const bool ended = PolledDescriptor(thread, fd_after, array_after) && fd_after == fd && array_after == array &&
+                     ::fstat(copy, &st) == 0 && S_ISSOCK(st.st_mode) && ::shutdown(copy, SHUT_RD) == 0;
+  ::close(copy);
+  return ended;
 }
 
 void WatchLoop() {
