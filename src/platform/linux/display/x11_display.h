@@ -8,7 +8,8 @@
 // - Deadline: no wait on the server lasts longer than kServerDeadline. A connection is opened only after the server
 //   has answered a probe within it (x11_probe.h); a session that has waited on the server that long has its
 //   connection ended under it (a watchdog shuts the socket's reading side, so the read blocked in Xlib or XCB
-//   fails) and the call fails as for a server that is gone. Servers that let a probe or a session time out are
+//   fails) and the call fails as for a server that is gone. The watchdog ends XOpenDisplay's wait for the setup
+//   reply the same way, for a server that stops right after its probe. Servers that let a probe or a session time out are
 //   remembered, and later probes of them wait only kRetryWait, so a stopped server costs one deadline, not one per
 //   call of a search; it is used again as soon as it answers.
 // - Threads: Xlib is switched to its thread-safe mode before the first connection, and every use of the connection
