@@ -26,8 +26,10 @@
 
 namespace quorvel::platform::x11 {
 
-// Makes room in the output buffer of a display that has failed (x11_buffer.cpp).
+// Xlib's private state (x11_buffer.cpp): room in the output buffer of a display that has failed; whether Xlib's
+// process-wide lock is held.
 void MakeRoom(Display* display);
+bool XlibGlobalLockHeld();
 
 struct TrapAccess {
   static ErrorTrap*& outer(ErrorTrap& trap) { return trap.outer_; }
@@ -198,13 +200,15 @@ bool PolledDescriptor(pid_t thread, int& fd, unsigned long& array) {
   return true;
 }
 
-// XOpenDisplay waits for the setup reply in poll() on its new socket, the one descriptor it polls: that socket's
-// reading side is shut through a copy of the descriptor, taken while the thread is seen polling that very
-// descriptor before and after, so that the copy can only be of that socket and not of a file that took its number.
+// XOpenDisplay waits for the setup reply in poll() on its new socket, the one descriptor it polls, holding Xlib's
+// process-wide lock: that socket's reading side is shut through a copy of the descriptor, taken while the thread is
+// seen polling that very descriptor before and after, so that the copy can only be of that socket and not of a file
+// that took its number. Past the setup (the lock free) the wait is left alone: an I/O error there would end the
+// process, and it holds up no other thread.
 bool EndSetupWait(pid_t thread) {
   int fd = -1, fd_after = -1;
   unsigned long array = 0, array_after = 0;
-  if (!PolledDescriptor(thread, fd, array)) return false;
+  if (!PolledDescriptor(thread, fd, array) || !XlibGlobalLockHeld()) return false;
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return false;
   struct stat st{};
@@ -236,6 +240,8 @@ void WatchLoop() {
       } else if (EndSetupWait(o->thread)) {
         o->since = LLONG_MAX / 2;  // done with
         MarkSilent(o->name, true);
+      } else if (!XlibGlobalLockHeld()) {
+        o->since = LLONG_MAX / 2;  // past the setup, where it is left alone
       } else {
         next = std::min(next, now + 50'000'000);  // not in its wait this moment: looked at again shortly
       }
