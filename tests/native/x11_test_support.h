@@ -260,6 +260,8 @@ class Server {
 
   // Empty when the server could not be started.
   const std::string& display() const { return display_; }
+  // The server process, for a test that stops and continues it.
+  pid_t pid() const { return xvfb_; }
   // Ends the server as a crash would, under its clients' feet.
   void Kill() {
     if (xvfb_ > 0) kill(xvfb_, SIGKILL);

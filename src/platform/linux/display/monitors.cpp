@@ -98,7 +98,10 @@ BOOL GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi) try {
     auto* ex = static_cast<MONITORINFOEXW*>(lpmi);
     std::wstring name;
     x11::ErrorTrap trap(session);
-    if (char* atom_name = XGetAtomName(session.display(), static_cast<Atom>(reinterpret_cast<std::uintptr_t>(hMonitor)))) {
+    char* atom_name = session.alive() ? XGetAtomName(session.display(),
+                                                     static_cast<Atom>(reinterpret_cast<std::uintptr_t>(hMonitor)))
+                                      : nullptr;
+    if (atom_name != nullptr) {
       name = quorvel::platform::Utf8ToWide(atom_name);
       XFree(atom_name);
     }

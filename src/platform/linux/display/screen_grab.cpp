@@ -67,7 +67,8 @@ Pool& pool() {
   return *p;
 }
 
-// Gives the segment's memory back; the server's attachment is dropped too while its connection is the open one.
+// Gives the segment's memory back; the server's attachment is dropped too while its connection is the open one and
+// works (`display` null otherwise).
 void DestroySegment(std::unique_ptr<Segment> segment, Display* display) {
   if (segment->attached && display != nullptr) {
     if (segment->picture != 0) XRenderFreePicture(display, segment->picture);
@@ -78,12 +79,14 @@ void DestroySegment(std::unique_ptr<Segment> segment, Display* display) {
 }
 
 void DestroyFromAnyThread(std::unique_ptr<Segment> segment) {
-  x11::Session session;
-  const bool current = session && session.generation() == segment->generation;
+  x11::Session session(false);  // no connection is opened just to give a segment back
+  const bool current = session.alive() && session.generation() == segment->generation;
   DestroySegment(std::move(segment), current ? session.display() : nullptr);
 }
 
-void OnConnectionClosing(Display* display) {
+// Sends nothing: the connection may be broken, and the server drops the pictures, pixmaps and attachments of a
+// connection when it ends. Only our mappings and image records are freed.
+void OnConnectionClosing(Display*) {
   std::vector<std::unique_ptr<Segment>> free;
   {
     Pool& p = pool();
@@ -91,10 +94,9 @@ void OnConnectionClosing(Display* display) {
     free.swap(p.free);
     p.generation = 0;  // segments still in use are given back without the server once their images go
     p.layout_ok = p.shm_ok = p.render_ok = Tristate::kUnknown;
-    if (p.root_picture != 0) XRenderFreePicture(display, p.root_picture);
     p.root_picture = 0;
   }
-  for (auto& segment : free) DestroySegment(std::move(segment), display);
+  for (auto& segment : free) DestroySegment(std::move(segment), nullptr);
 }
 
 class ShmImage final : public Image {

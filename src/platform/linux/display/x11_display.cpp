@@ -1,15 +1,35 @@
 #include "platform/linux/display/x11_display.h"
 
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
+#include <thread>
 #include <unordered_map>
 
+#include "platform/linux/display/x11_probe.h"
+
 namespace quorvel::platform::x11 {
+
+// Xlib's private state (x11_buffer.cpp): room in the output buffer of a display that has failed; whether Xlib's
+// process-wide lock is held.
+void MakeRoom(Display* display);
+bool XlibGlobalLockHeld();
 
 struct TrapAccess {
   static ErrorTrap*& outer(ErrorTrap& trap) { return trap.outer_; }
@@ -22,6 +42,7 @@ struct Connection {
   std::recursive_mutex mutex;
   int depth = 0;  // sessions open on the lock holder's thread
   Display* display = nullptr;
+  Display* session_display = nullptr;  // what the outermost session chose; inner sessions use the same
   // The error handlers run for every connection of the process, on whatever thread reads a reply, so they test
   // the display without taking the lock; everything else below is touched only under it.
   std::atomic<Display*> current{nullptr};
@@ -47,6 +68,9 @@ Connection& connection() {
   return *c;
 }
 
+// A connection this thread is closing: its ending in an I/O error is ours, not another library's.
+thread_local Display* closing = nullptr;
+
 int OnError(Display* display, XErrorEvent* event) {
   Connection& c = connection();
   if (display == c.current.load(std::memory_order_acquire)) {
@@ -56,14 +80,17 @@ int OnError(Display* display, XErrorEvent* event) {
     }
     return 0;
   }
+  if (display == closing) return 0;
   if (c.previous_error != nullptr) return c.previous_error(display, event);
   return 0;
 }
 
 int OnIoError(Display* display) {
   Connection& c = connection();
-  if (display == c.current.load(std::memory_order_acquire)) {
-    c.dead.store(true, std::memory_order_release);
+  const bool ours = display == c.current.load(std::memory_order_acquire);
+  if (ours || display == closing) {
+    if (ours) c.dead.store(true, std::memory_order_release);
+    MakeRoom(display);
     return 0;
   }
   if (c.previous_io != nullptr) return c.previous_io(display);
@@ -87,29 +114,247 @@ void InstallHandlers(Connection& c) {
   });
 }
 
+using Clock = std::chrono::steady_clock;
+
+long long Now() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+
+// Servers that let a probe or a session run out of time, by display name (a few at most are kept).
+struct SilentServers {
+  std::mutex mutex;
+  std::set<std::string> names;
+};
+
+SilentServers& silent_servers() {
+  static auto* s = new SilentServers;
+  return *s;
+}
+
+void MarkSilent(const std::string& name, bool silent) {
+  SilentServers& s = silent_servers();
+  std::lock_guard lock(s.mutex);
+  if (!silent) {
+    s.names.erase(name);
+    return;
+  }
+  if (s.names.size() >= 16) s.names.clear();
+  s.names.insert(name);
+}
+
+bool KnownSilent(const std::string& name) {
+  SilentServers& s = silent_servers();
+  std::lock_guard lock(s.mutex);
+  return s.names.count(name) != 0;
+}
+
+// Bounds the waits of the session on the open connection: when the session has been waiting on the server (since it
+// began, or since its last step) for longer than the deadline, the socket's reading side is shut down. That ends
+// whatever read Xlib or XCB is blocked in, wherever it is, as the server's end would; shutting only the reading side
+// never raises SIGPIPE. The watchdog holds a duplicate of the socket, so the number it shuts can never be another
+// file's, however the connection is closed meanwhile. It bounds XOpenDisplay too, for a server that stops between
+// its probe and the connection's setup.
+struct Opening {
+  pid_t thread;
+  long long since;
+  std::string name;
+};
+
+struct Watch {
+  std::mutex mutex;
+  std::condition_variable wake;
+  int fd = -1;  // duplicate of the open connection's socket; -1 without one
+  std::string name;
+  bool fired = false;  // the deadline has ended this connection already
+  bool running = false;
+  std::atomic<long long> busy_since{0};  // Now() of the session's start or last step; 0 outside sessions
+  std::vector<Opening*> openings;        // threads inside XOpenDisplay
+};
+
+Watch& watch() {
+  static auto* w = new Watch;  // never destroyed: its thread runs until the process ends
+  return *w;
+}
+
+constexpr long long kDeadlineNs = std::chrono::duration_cast<std::chrono::nanoseconds>(kServerDeadline).count();
+
+// The descriptor `thread` is blocked polling on, alone, from the kernel's record of its current system call (the
+// array's address too); false when it is not in such a poll.
+bool PolledDescriptor(pid_t thread, int& fd, unsigned long& array) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(thread));
+  const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  char line[256] = {};
+  const ssize_t n = ::read(file, line, sizeof line - 1);
+  ::close(file);
+  long number = -1;
+  unsigned long count = 0;
+  if (n <= 0 || std::sscanf(line, "%ld %lx %lx", &number, &array, &count) != 3 || count != 1 || array == 0) {
+    return false;
+  }
+#ifdef SYS_poll
+  if (number != SYS_poll && number != SYS_ppoll) return false;
+#else
+  if (number != SYS_ppoll) return false;
+#endif
+  fd = reinterpret_cast<const pollfd*>(array)->fd;
+  return true;
+}
+
+// XOpenDisplay waits for the setup reply in poll() on its new socket, the one descriptor it polls, holding Xlib's
+// process-wide lock: that socket's reading side is shut through a copy of the descriptor, taken while the thread is
+// seen polling that very descriptor before and after, so that the copy can only be of that socket and not of a file
+// that took its number. Past the setup (the lock free) the wait is left alone: an I/O error there would end the
+// process, and it holds up no other thread.
+bool EndSetupWait(pid_t thread) {
+  int fd = -1, fd_after = -1;
+  unsigned long array = 0, array_after = 0;
+  if (!PolledDescriptor(thread, fd, array) || !XlibGlobalLockHeld()) return false;
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  struct stat st{};
+  const bool ended = PolledDescriptor(thread, fd_after, array_after) && fd_after == fd && array_after == array &&
+                     ::fstat(copy, &st) == 0 && S_ISSOCK(st.st_mode) && ::shutdown(copy, SHUT_RD) == 0;
+  ::close(copy);
+  return ended;
+}
+
+void WatchLoop() {
+  Watch& w = watch();
+  std::unique_lock lock(w.mutex);
+  while (true) {
+    const long long now = Now();
+    long long next = LLONG_MAX;
+    const long long since = w.busy_since.load(std::memory_order_acquire);
+    if (w.fd >= 0 && !w.fired && since != 0) {
+      if (now - since < kDeadlineNs) {
+        next = since + kDeadlineNs;
+      } else {
+        ::shutdown(w.fd, SHUT_RD);
+        w.fired = true;
+        MarkSilent(w.name, true);
+      }
+    }
+    for (Opening* o : w.openings) {
+      if (now - o->since < kDeadlineNs) {
+        next = std::min(next, o->since + kDeadlineNs);
+      } else if (EndSetupWait(o->thread)) {
+        o->since = LLONG_MAX / 2;  // done with
+        MarkSilent(o->name, true);
+      } else if (!XlibGlobalLockHeld()) {
+        o->since = LLONG_MAX / 2;  // past the setup, where it is left alone
+      } else {
+        next = std::min(next, now + 50'000'000);  // not in its wait this moment: looked at again shortly
+      }
+    }
+    if (next == LLONG_MAX) {
+      w.wake.wait(lock);
+    } else {
+      w.wake.wait_for(lock, std::chrono::nanoseconds(next - now));
+    }
+  }
+}
+
+void StartWatching(Watch& w) {
+  if (w.running) return;
+  std::thread(WatchLoop).detach();
+  w.running = true;
+}
+
+// The outermost session starts waiting on the connection.
+void WatchBegin() {
+  Watch& w = watch();
+  {
+    std::lock_guard lock(w.mutex);
+    w.busy_since.store(Now(), std::memory_order_release);
+  }
+  w.wake.notify_one();
+}
+
+// A step of the session ended: the next wait gets a deadline of its own; a connection that failed in the last step
+// gets room again for the requests of the next.
+void WatchStep(Connection& c) {
+  Watch& w = watch();
+  if (w.busy_since.load(std::memory_order_relaxed) != 0) w.busy_since.store(Now(), std::memory_order_release);
+  if (c.display != nullptr && c.dead.load(std::memory_order_acquire)) MakeRoom(c.display);
+}
+
+void WatchEnd() { watch().busy_since.store(0, std::memory_order_release); }
+
+void WatchConnection(Display* display, const std::string& name) {
+  Watch& w = watch();
+  std::lock_guard lock(w.mutex);
+  if (w.fd >= 0) ::close(w.fd);
+  w.fd = display != nullptr ? ::fcntl(ConnectionNumber(display), F_DUPFD_CLOEXEC, 0) : -1;
+  w.name = name;
+  w.fired = false;
+  if (w.fd >= 0) StartWatching(w);
+}
+
+// Ends a connection without waiting for its server: the reading side is shut first, so the round trip inside
+// XCloseDisplay fails at once. Nothing sent then is of use anyway: the server frees the connection's resources.
+void CloseAbruptly(Display* display) {
+  ::shutdown(ConnectionNumber(display), SHUT_RD);
+  closing = display;
+  XCloseDisplay(display);
+  closing = nullptr;
+}
+
+bool Dead(Connection& c) {
+  if (c.display == nullptr) return false;
+  if (!c.dead.load(std::memory_order_acquire) && xcb_connection_has_error(XGetXCBConnection(c.display)) != 0) {
+    c.dead.store(true, std::memory_order_release);  // XCB met the end first; Xlib will when next used
+  }
+  return c.dead.load(std::memory_order_acquire);
+}
+
+// Runs on the thread that met the connection's failure, if there was one: Xlib keeps a broken display locked for
+// that thread alone.
 void Close(Connection& c) {
   if (c.display == nullptr) return;
   for (auto& listener : c.listeners) listener(c.display);
   Display* display = c.display;
   c.display = nullptr;
+  c.session_display = nullptr;
   c.atoms.clear();
   c.trap = nullptr;
   c.monitors_selected = c.monitors_cached = false;
   c.monitors.clear();
-  XCloseDisplay(display);
+  CloseAbruptly(display);
+  WatchConnection(nullptr, "");
   c.current.store(nullptr, std::memory_order_release);
   c.dead.store(false, std::memory_order_release);
 }
 
-void Open(Connection& c, const std::string& name) {
+// A new connection to `name`, or null; waits at most the deadline, and never inside Xlib for a server that has not
+// just answered. Called without the session lock.
+Display* Connect(Connection& c, const std::string& name) {
+  const ProbeResult probe = ProbeServer(name, KnownSilent(name) ? kRetryWait : kServerDeadline);
+  MarkSilent(name, probe == ProbeResult::kSilent);
+  if (probe != ProbeResult::kAnswered) return nullptr;
   InstallHandlers(c);
+  Watch& w = watch();
+  Opening opening{static_cast<pid_t>(::syscall(SYS_gettid)), Now(), name};
+  {
+    std::lock_guard lock(w.mutex);
+    StartWatching(w);
+    w.openings.push_back(&opening);
+  }
+  w.wake.notify_one();
   Display* display = XOpenDisplay(name.c_str());
-  if (display == nullptr) return;
-  XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
+  {
+    std::lock_guard lock(w.mutex);
+    w.openings.erase(std::find(w.openings.begin(), w.openings.end(), &opening));
+  }
+  if (display != nullptr) XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
+  return display;
+}
+
+void Adopt(Connection& c, Display* display, const std::string& name) {
   c.display = display;
   c.name = name;
   ++c.generation;
   c.current.store(display, std::memory_order_release);
+  WatchConnection(display, name);
 }
 
 // What may mean other monitors: RandR's events (screen size, CRTCs, outputs, resources) and the root's own
@@ -137,27 +382,77 @@ void DrainMonitorEvents(Connection& c) {
 
 }  // namespace
 
-Session::Session() : lock_(connection().mutex) {
+Session::Session() : Session(true) {}
+
+Session::Session(bool may_connect) : lock_(connection().mutex) {
   Connection& c = connection();
-  if (c.depth++ == 0) {
-    // Only the outermost session may replace the connection: inner ones run inside a user of the current one.
-    const char* env = std::getenv("DISPLAY");
-    const std::string wanted = env != nullptr ? env : "";
-    // A server that stopped has closed our socket, but nothing notices until the connection is read: read what
-    // is there now (without blocking), so that a dead connection is replaced before this session uses it rather
-    // than failing its first requests. Xlib flags the end of the stream through the I/O error handler.
-    if (c.display != nullptr && !c.dead.load(std::memory_order_acquire)) XEventsQueued(c.display, QueuedAfterReading);
-    if (c.display != nullptr && (c.dead.load(std::memory_order_acquire) || c.name != wanted)) Close(c);
-    if (c.display == nullptr && !wanted.empty()) Open(c, wanted);
-    // The read above may have queued monitor events: taken out here even when no monitor is asked for.
-    if (c.display != nullptr && !c.dead.load(std::memory_order_acquire) && XQLength(c.display) > 0) {
-      DrainMonitorEvents(c);
-    }
+  if (c.depth++ != 0) {
+    display_ = c.session_display;  // inside a user of the connection: whatever the outermost session chose
+    WatchStep(c);
+    return;
   }
-  display_ = c.dead.load(std::memory_order_acquire) ? nullptr : c.display;
+  try {
+    Begin(may_connect);
+  } catch (...) {  // out of memory: no destructor runs for this session
+    WatchEnd();
+    c.session_display = nullptr;
+    if (lock_.owns_lock()) --c.depth;
+    throw;
+  }
 }
 
-Session::~Session() { --connection().depth; }
+void Session::Begin(bool may_connect) {
+  Connection& c = connection();
+  const char* env = std::getenv("DISPLAY");
+  const std::string wanted = env != nullptr ? env : "";
+  // The watchdog bounds every wait from here to the end of the session.
+  WatchBegin();
+  // A server that stopped has closed our socket, but nothing notices until the connection is read: read what is
+  // there now (without blocking), so that a dead connection is replaced before this session uses it rather than
+  // failing its first requests. Xlib flags the end of the stream through the I/O error handler.
+  if (c.display != nullptr && !Dead(c)) XEventsQueued(c.display, QueuedAfterReading);
+  if (Dead(c)) Close(c);
+  if (c.display != nullptr && c.name != wanted && wanted.empty()) Close(c);
+  if ((c.display == nullptr || c.name != wanted) && !wanted.empty() && may_connect) {
+    // Opened without the lock: a server that answers slowly, or not at all, holds up only the threads that want it.
+    --c.depth;
+    lock_.unlock();
+    Display* fresh = Connect(c, wanted);
+    lock_.lock();
+    ++c.depth;
+    WatchBegin();
+    if (Dead(c)) Close(c);
+    if (fresh != nullptr) {
+      if (c.display != nullptr && c.name == wanted) {
+        CloseAbruptly(fresh);  // another thread connected meanwhile
+      } else {
+        Close(c);
+        Adopt(c, fresh, wanted);
+      }
+    }
+  }
+  if (c.display != nullptr && c.name == wanted && !Dead(c)) {
+    // The read above may have queued monitor events: taken out here even when no monitor is asked for.
+    if (XQLength(c.display) > 0) DrainMonitorEvents(c);
+    display_ = Dead(c) ? nullptr : c.display;
+  }
+  c.session_display = display_;
+  if (display_ == nullptr) WatchEnd();
+}
+
+Session::~Session() {
+  Connection& c = connection();
+  if (--c.depth != 0) return;
+  WatchEnd();
+  c.session_display = nullptr;
+  // This thread met the failure, if there was one: it alone may still use (and so close) the display.
+  if (Dead(c)) Close(c);
+}
+
+bool Session::alive() const {
+  return display_ != nullptr && !connection().dead.load(std::memory_order_acquire) &&
+         xcb_connection_has_error(XGetXCBConnection(display_)) == 0;
+}
 
 ::Window Session::root() const { return display_ != nullptr ? DefaultRootWindow(display_) : 0; }
 
@@ -168,24 +463,26 @@ Atom Session::atom(const char* name) {
   Connection& c = connection();
   auto it = c.atoms.find(name);
   if (it != c.atoms.end()) return it->second;
+  if (!alive()) return None;
   const Atom value = XInternAtom(display_, name, False);
   if (value != None) c.atoms.emplace(name, value);
   return value;
 }
 
-ErrorTrap::ErrorTrap(Session& session) : session_(session), outer_(connection().trap) { connection().trap = this; }
+ErrorTrap::ErrorTrap(Session& session) : session_(session), outer_(connection().trap) {
+  connection().trap = this;
+  WatchStep(connection());
+}
 
 ErrorTrap::~ErrorTrap() {
   Connection& c = connection();
   if (c.trap == this) c.trap = outer_;
+  WatchStep(c);
 }
 
 int ErrorTrap::Sync() {
-  Display* display = session_.display();
-  if (display != nullptr) XSync(display, False);
-  if (display == nullptr || connection().dead.load(std::memory_order_acquire)) {
-    if (error_ == 0) error_ = BadImplementation;
-  }
+  if (session_.alive()) XSync(session_.display(), False);
+  if (!session_.alive() && error_ == 0) error_ = BadImplementation;
   return error_;
 }
 

@@ -1,16 +1,28 @@
 // The process's one connection to the X server named by $DISPLAY, shared by the window, monitor and duplication
 // parts of the layer.
 //
-// - Opened on first use and kept. When $DISPLAY names another server than the open connection's, or the server
-//   went away, the next use closes the old connection (close listeners run first) and opens a new one. With no
-//   reachable server every use sees a null display; the next use tries again.
+// - Opened on first use and kept. When $DISPLAY names another server than the open connection's, or the connection
+//   failed, the next use opens a new one and closes the old (close listeners run first). With no reachable server
+//   every use sees a null display; the next use tries again. The old connection stays while the new one cannot be
+//   opened, so a thread that still wants it is not disturbed by one that asks for a bad display.
+// - Deadline: no wait on the server lasts longer than kServerDeadline. A connection is opened only after the server
+//   has answered a probe within it (x11_probe.h); a session that has waited on the server that long has its
+//   connection ended under it (a watchdog shuts the socket's reading side, so the read blocked in Xlib or XCB
+//   fails) and the call fails as for a server that is gone. The watchdog ends XOpenDisplay's wait for the setup
+//   reply the same way, for a server that stops right after its probe. Servers that let a probe or a session time out are
+//   remembered, and later probes of them wait only kRetryWait, so a stopped server costs one deadline, not one per
+//   call of a search; it is used again as soon as it answers.
 // - Threads: Xlib is switched to its thread-safe mode before the first connection, and every use of the connection
 //   goes through a Session, which holds one (recursive) lock for its lifetime. The lock also makes X errors
-//   attributable: only the session's thread talks to the server while it is held.
+//   attributable: only the session's thread talks to the server while it is held. It is let go while a connection
+//   is being opened, so a server that does not answer holds up only the threads that want that server.
 // - Errors: a process-wide error handler records an error of this connection into the innermost live ErrorTrap
 //   of the session (errors outside any trap are dropped), never the default handler, which exits. Errors of
 //   other connections in the process go to the handler that was installed before ours, unless that was Xlib's
-//   default. A broken connection (server gone) does not exit the process: it is marked dead and replaced.
+//   default. A broken connection (server gone) does not exit the process: it is marked dead and nothing is sent on
+//   it again. Xlib keeps a broken display locked for the thread that met the failure, so that thread closes it when
+//   its outermost session ends; closing only frees what the client holds (the server frees the rest itself when a
+//   connection ends).
 // - Monitors: one per RandR 1.5 monitor; an HMONITOR is the monitor's name atom, so it stays the same while the
 //   monitor exists and is never 0. Without RandR 1.5 the whole screen is one monitor. The list is kept per
 //   connection and dropped when an event says monitors may have changed (the root's RandR and structure events are
@@ -20,6 +32,7 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -29,9 +42,14 @@
 
 namespace quorvel::platform::x11 {
 
+inline constexpr std::chrono::milliseconds kServerDeadline{2500};
+inline constexpr std::chrono::milliseconds kRetryWait{500};
+
 class Session {
  public:
   Session();
+  // `may_connect` false: only an open connection to $DISPLAY is used, none is opened (for giving resources back).
+  explicit Session(bool may_connect);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -39,6 +57,8 @@ class Session {
   // Null when no X server is reachable.
   Display* display() const { return display_; }
   explicit operator bool() const { return display_ != nullptr; }
+  // False once the connection has failed (also during this session): then nothing may be sent on it.
+  bool alive() const;
   ::Window root() const;
   // Changes whenever a new connection is opened: caches keyed on the connection compare it.
   unsigned long generation() const;
@@ -46,6 +66,8 @@ class Session {
   Atom atom(const char* name);
 
  private:
+  void Begin(bool may_connect);
+
   std::unique_lock<std::recursive_mutex> lock_;
   Display* display_ = nullptr;
 };
@@ -82,9 +104,9 @@ struct Monitor {
 std::vector<Monitor> Monitors(Session& session);
 std::vector<Monitor> Monitors();
 
-// Called with the connection about to be closed, under the session lock, so that resources made on it (shared
-// memory segments, images) can be given back. The connection may be broken then (its server gone): requests on
-// it fail harmlessly, but what the client side holds must still be freed. Listeners live as long as the process.
+// Called with the connection about to be closed, under the session lock, so that what the client holds for
+// resources made on it (shared memory mappings, images) can be freed. Nothing may be sent on it: it may be broken,
+// and the server frees its side of every resource when the connection ends. Listeners live as long as the process.
 void AddCloseListener(std::function<void(Display*)> listener);
 
 // True when $DISPLAY is set and a server answers there (opens the connection if needed).
