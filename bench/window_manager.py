@@ -101,6 +101,18 @@ def capture(args, wm, root):
     with start_display(wm) as display:
         os.environ["DISPLAY"] = display.name
         exe = copy_program(os.path.join(root, "Capture"))
+        # First, on a fresh server: a later window may get the id of an ended one, which the manager may still name
+        # as the active window for a moment.
+        with GameWindow(display, exe, "--pos", "500,300", "--no-focus") as refusing, \
+                GameWindow(display, exe, "--pos", "700,300"):
+            calls = []
+            for _ in range(args.capture_runs):
+                start = time.perf_counter()
+                quorvel.capture_window(refusing.window)
+                calls.append((time.perf_counter() - start) * 1000)
+            later = sorted(calls[1:])
+            rows.append((wm, "activation refused, first call", calls[0], calls[0], ""))
+            rows.append((wm, "activation refused, later calls", later[len(later) // 2], later[-1], ""))
         firsts, correct = [], 0
         for _ in range(args.capture_runs):
             with GameWindow(display, exe, "--minimized", "--pos", "500,300", "--size", "300x200", "--color",
@@ -114,16 +126,6 @@ def capture(args, wm, root):
         firsts.sort()
         rows.append((wm, "minimised window, first capture", firsts[len(firsts) // 2], firsts[-1],
                      f"{correct}/{len(firsts)} show it at its place"))
-        with GameWindow(display, exe, "--pos", "500,300", "--no-focus") as refusing, \
-                GameWindow(display, exe, "--pos", "700,300"):
-            calls = []
-            for _ in range(args.capture_runs):
-                start = time.perf_counter()
-                quorvel.capture_window(refusing.window)
-                calls.append((time.perf_counter() - start) * 1000)
-            later = sorted(calls[1:])
-            rows.append((wm, "activation refused, first call", calls[0], calls[0], ""))
-            rows.append((wm, "activation refused, later calls", later[len(later) // 2], later[-1], ""))
     return rows
 
 

@@ -228,6 +228,10 @@ class PrivateDisplay:
                 probe.stop()
         return self
 
+    @property
+    def window_manager_pid(self):
+        return self._wm.pid if self._wm is not None else None
+
     def _managed(self, window):
         out = subprocess.run(["xprop", "-id", str(window), "WM_STATE"], env=self.env(),
                              capture_output=True, text=True).stdout

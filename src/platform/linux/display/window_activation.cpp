@@ -100,16 +100,22 @@ Refusals& RaiseRefusals() {
 ::Window ForegroundOf(x11::Session& session) {
   x11::DesktopFacts desktop;
   if (!x11::AskDesktop(session, desktop)) return 0;
+  const ::Window focus = desktop.focus;
+  const bool no_focus = focus == None || focus == PointerRoot || focus == session.root();
   if (desktop.wm_check != 0) {
     // Whether the manager still runs (its check window names itself) and whether the window it calls active
     // exists, in one round trip.
     std::vector<x11::WindowFacts> facts;
     const std::vector<bool> answered =
         x11::AskWindows(session, {desktop.wm_check, desktop.active}, x11::kWmCheck, facts);
-    if (answered[0] && facts[0].wm_check == desktop.wm_check) return answered[1] ? desktop.active : 0;
+    if (answered[0] && facts[0].wm_check == desktop.wm_check) {
+      // Only while the focus lies in it: openbox may leave a destroyed window named active, and X hands its id to
+      // the next client's first window, which would pass for active without ever having been.
+      if (!answered[1] || desktop.active == 0 || no_focus) return 0;
+      return x11::TopLevelOf(session, focus) == desktop.active ? desktop.active : 0;
+    }
   }
-  const ::Window focus = desktop.focus;
-  if (focus == None || focus == PointerRoot || focus == session.root()) return 0;
+  if (no_focus) return 0;
   return x11::TopLevelOf(session, focus);
 }
 
@@ -390,8 +396,11 @@ BOOL BringWindowToTop(HWND hWnd) try {
     x11::SendRootMessage(session, window, "_NET_RESTACK_WINDOW", kSourcePager, None, kRestackAbove);
     if (!Mapped(session, frame)) return TRUE;  // a hidden window keeps its place until shown
   }
+  // A manager that would not activate the window (or has stopped answering) is not given the full wait to raise it
+  // either.
   const bool refused_before = RaiseRefusals().Has(window, manager);
-  const bool raised = Await(frame, OnTop, refused_before ? kRefusedWait : kActivationWait);
+  const bool hurry = refused_before || ActivationRefusals().Has(window, manager);
+  const bool raised = Await(frame, OnTop, hurry ? kRefusedWait : kActivationWait);
   if (raised || !refused_before) RaiseRefusals().Note(window, manager, !raised);
   return TRUE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
