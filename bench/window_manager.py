@@ -8,8 +8,8 @@
   directory; median and 10th percentile ms of `find_window_by_path`, and X round trips per call, counted as the
   waits for a reply (`poll` for input alone without a time-out, traced with strace over --runs calls against none).
 - --capture: the waits of `capture_window` under the window manager: the first capture of a minimised window (and
-  whether it shows the window at its place), and a window whose activation the manager refuses (a client that
-  takes no input focus), first and later calls.
+  whether it shows the window at its place), a window whose activation the manager refuses (a client that takes no
+  input focus), first and later calls, and the same with the manager stopped (SIGSTOP).
 
 Window managers: none; `test`, openbox as the tests run it (iconify animation off); `default`, openbox with its
 default configuration (/etc/xdg/openbox/rc.xml: animation on, new windows focused).
@@ -17,6 +17,7 @@ default configuration (/etc/xdg/openbox/rc.xml: animation on, new windows focuse
 
 import argparse
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -126,6 +127,26 @@ def capture(args, wm, root):
         firsts.sort()
         rows.append((wm, "minimised window, first capture", firsts[len(firsts) // 2], firsts[-1],
                      f"{correct}/{len(firsts)} show it at its place"))
+        # The manager stopped (SIGSTOP): nothing it is asked is done.
+        with GameWindow(display, exe, "--minimized") as minimised, GameWindow(display, exe, "--pos", "500,300") as \
+                behind, GameWindow(display, exe, "--pos", "550,350"):
+            time.sleep(0.5)  # a manager that focuses new windows does so a moment after they show
+            os.kill(display.window_manager_pid, signal.SIGSTOP)
+            try:
+                start = time.perf_counter()
+                quorvel.capture_window(minimised.window)
+                stopped = [(time.perf_counter() - start) * 1000]
+                for _ in range(args.capture_runs):
+                    start = time.perf_counter()
+                    quorvel.capture_window(behind.window)
+                    stopped.append((time.perf_counter() - start) * 1000)
+            finally:
+                os.kill(display.window_manager_pid, signal.SIGCONT)
+            later = sorted(stopped[2:])
+            rows.append((wm, "manager stopped: minimised window", stopped[0], stopped[0], ""))
+            rows.append((wm, "manager stopped: window not in front, first call", stopped[1], stopped[1], ""))
+            rows.append((wm, "manager stopped: window not in front, later calls", later[len(later) // 2], later[-1],
+                         ""))
     return rows
 
 
