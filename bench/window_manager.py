@@ -84,7 +84,8 @@ def search(args, wm, root):
             for count in args.others:
                 while len(others) < count:
                     x = 20 * (len(others) % 40)
-                    others.append(GameWindow(display, others_exe, "--pos", f"{x},{x // 2}", "--size", "200x150").start())
+                    others.append(GameWindow(display, others_exe, "--pos", f"{x},{x // 2}", "--size",
+                                             "200x150").start())
                 with GameWindow(display, game_exe, "--pos", "900,300", "--size", "320x240") as game:
                     assert quorvel.find_window_by_path(install) == game.window
                     median, p10 = timed_ms(args.runs, lambda: quorvel.find_window_by_path(install))

@@ -25,7 +25,8 @@ BOOL IsIconic(HWND hWnd) try {
   x11::Session session;
   const ::Window window = x11::ToXWindow(hWnd);
   const x11::SnapshotFacts* known = x11::SnapshotOf(session, window);
-  if (bool iconic = false; known != nullptr && (!known->exists || known->top_level) && x11::IconicFrom(*known, iconic)) {
+  bool iconic = false;
+  if (known != nullptr && (!known->exists || known->top_level) && x11::IconicFrom(*known, iconic)) {
     return iconic ? TRUE : FALSE;
   }
   return x11::Iconic(session, window) ? TRUE : FALSE;
@@ -37,7 +38,8 @@ BOOL GetClientRect(HWND hWnd, LPRECT lpRect) try {
   x11::Session session;
   const ::Window window = x11::ToXWindow(hWnd);
   const x11::SnapshotFacts* known = x11::SnapshotOf(session, window);
-  if (bool iconic = false; known != nullptr && (!known->exists || known->top_level) && x11::IconicFrom(*known, iconic)) {
+  bool iconic = false;
+  if (known != nullptr && (!known->exists || known->top_level) && x11::IconicFrom(*known, iconic)) {
     if (!known->exists) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
     *lpRect = iconic ? RECT{0, 0, 0, 0} : RECT{0, 0, known->width, known->height};
     return TRUE;
