@@ -1,7 +1,9 @@
-"""capture_window under openbox as a desktop runs it (iconify animation on, new windows focused) as well as in the
-tests' configuration: the first capture of a minimised window shows it in its place, and the waits stay bounded
-when the manager will not activate a window or has stopped answering."""
+"""capture_window and find_window_by_path under openbox as a desktop runs it (iconify animation on, new windows
+focused) as well as in the tests' configuration: the first capture of a minimised window shows it in its place, the
+waits stay bounded when the manager will not activate a window or has stopped answering, and the search finds the
+right window among a hundred."""
 
+import contextlib
 import os
 import signal
 import time
@@ -9,6 +11,7 @@ import time
 import pytest
 
 import quorvel
+import xvfb_support
 from capture_support import desktop_games, managed_games  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.asan
@@ -38,6 +41,41 @@ def test_the_first_capture_of_a_minimised_window_shows_it_in_its_place(games):
     assert (a.x, a.y, a.w, a.h) == (b.x, b.y, b.w, b.h)
     assert a.w >= 300 and a.h >= 200  # the frame around the window, not a title bar on its way
     assert centre(first) == (0xC0, 0x30, 0x10)
+
+
+@contextlib.contextmanager
+def others(display, count):
+    """`count` mapped windows of this process above every window so far, once the manager keeps them all."""
+    x = xvfb_support._xlib()
+    d = x.XOpenDisplay(display.name.encode())
+    root = x.XDefaultRootWindow(d)
+    made = [x.XCreateSimpleWindow(d, root, 20 * (i % 40), 10 * (i % 40), 200, 150, 0, 0, 0x808080)
+            for i in range(count)]
+    for w in made:
+        x.XMapWindow(d, w)
+    x.XSync(d, 0)
+    try:
+        deadline = time.monotonic() + 10
+        while set(made) - set(xvfb_support._property(x, d, root, b"_NET_CLIENT_LIST", 33)):  # XA_WINDOW
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        yield
+    finally:
+        x.XCloseDisplay(d)  # its windows go with it
+        xvfb_support._await_let_go(display.name, made)
+
+
+def test_the_highest_match_among_a_hundred_windows_and_never_a_minimised_one(games):
+    install = os.path.join(games.root, "Games/Foo")
+    games.start("Games/Foo", "--minimized")
+    with others(games.display, 50):
+        assert quorvel.find_window_by_path(install) == 0
+        lower = games.start("Games/Foo", "--pos", "300,300")
+        with others(games.display, 25):
+            upper = games.start("Games/Foo", "--pos", "350,350")
+            with others(games.display, 25):
+                assert quorvel.find_window_by_path(install) == upper.window
+    assert quorvel.find_window_by_path(install) == upper.window != lower.window
 
 
 def test_a_window_the_manager_will_not_activate_costs_a_bounded_wait_every_time(games):
