@@ -90,11 +90,12 @@ TEST_F(WindowCapture, AWindowNotInFrontIsActivatedWithOnePauseAndOneInFrontWitho
     Reset();
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(capture_window(Handle(*window)).has_value());
-    // The pause is what is left of 100 ms once the activation's own (real) time is taken off.
+    // The pause is what is left of 100 ms once the activation's own (real) time is taken off: at most one sleep,
+    // which with the call's real time makes at least 100 ms.
     const auto spent = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(seam::Calls("SetForegroundWindow"), activated ? 1u : 0u);
     EXPECT_EQ(seam::Calls("BringWindowToTop"), activated ? 1u : 0u);
-    EXPECT_EQ(seam::Calls("Sleep"), activated && spent < 100 ? 1u : 0u);
+    EXPECT_LE(seam::Calls("Sleep"), activated ? 1u : 0u);
     if (activated) {
       EXPECT_LE(seam::VirtualMilliseconds(), 100u);
       EXPECT_GE(seam::VirtualMilliseconds() + spent, 100u);
