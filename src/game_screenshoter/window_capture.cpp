@@ -1,5 +1,7 @@
 #include "game_screenshoter/window_capture.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -8,7 +10,21 @@
 
 namespace {
 
-constexpr DWORD kSettleMs = 100;  // lets the window manager and the compositor catch up after a restore or raise
+using Clock = std::chrono::steady_clock;
+// Lets the window manager and the compositor catch up after a restore or raise: a pause after each, both together
+// at most kSettleBudget.
+constexpr std::chrono::milliseconds kSettle{100};
+constexpr std::chrono::milliseconds kSettleBudget{2 * kSettle};
+
+// The pause after a step that began at `step`, the call at `start`. The time the platform already spent waiting for
+// the change counts toward it (a window manager's restore may take that long by itself), so that the waits of one
+// call never add up to more than the budget whatever the window manager does.
+void Settle(Clock::time_point step, Clock::time_point start) {
+  const Clock::time_point end = std::min(step + kSettle, start + kSettleBudget);
+  const Clock::time_point now = Clock::now();
+  if (now >= end) return;
+  Sleep(static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count()));
+}
 
 // Toward zero, as a float-to-int conversion does; saturated instead of undefined beyond the range.
 LONG TruncateToLong(float value) {
@@ -72,14 +88,16 @@ std::optional<WindowScreenshot> capture_window(std::uint64_t hwnd_value) {
   if (!IsWindow(hwnd)) return std::nullopt;
 
   // Refusals are not failures: the capture shows whatever is on screen.
+  const Clock::time_point start = Clock::now();
   if (IsIconic(hwnd)) {
     ShowWindow(hwnd, SW_RESTORE);
-    Sleep(kSettleMs);
+    Settle(start, start);
   }
   if (GetForegroundWindow() != hwnd) {
+    const Clock::time_point step = Clock::now();
     SetForegroundWindow(hwnd);
     BringWindowToTop(hwnd);
-    Sleep(kSettleMs);
+    Settle(step, start);
   }
 
   const std::optional<WindowRects> rects = GetWindowRects(hwnd);

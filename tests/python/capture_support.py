@@ -68,6 +68,14 @@ def managed_games(tmp_path, monkeypatch):
     yield from _games("managed", _start_managed, tmp_path, monkeypatch)
 
 
+@pytest.fixture
+def desktop_games(tmp_path, monkeypatch):
+    """One monitor with openbox in its default configuration, as a desktop runs it: windows are animated when they
+    are minimised and restored, new windows take the focus."""
+    yield from _games("desktop", lambda: PrivateDisplay(window_manager=True, openbox_defaults=True).start(), tmp_path,
+                      monkeypatch)
+
+
 GRABBER = textwrap.dedent("""
     import ctypes, select, sys
     x = ctypes.CDLL("libX11.so.6")

@@ -53,6 +53,8 @@ def _read_lines(stream, last, timeout):
 OPENBOX_RC = ('<openbox_config xmlns="http://openbox.org/3.4/rc"><focus><focusNew>no</focusNew></focus>'
               '<theme><animateIconify>no</animateIconify></theme></openbox_config>')
 _openbox_rc_path = None
+# Debian's openbox package installs its defaults here; named outright so that a user's own rc.xml plays no part.
+OPENBOX_DEFAULT_RC = "/etc/xdg/openbox/rc.xml"
 
 
 def _openbox_config():
@@ -169,8 +171,11 @@ def _map_window(display_name, window):
 
 
 class PrivateDisplay:
-    def __init__(self, width=None, height=None, monitors=None, window_manager=False):
+    def __init__(self, width=None, height=None, monitors=None, window_manager=False, openbox_defaults=False):
+        """openbox_defaults: openbox with its default configuration (iconify animation on, new windows focused), as
+        a desktop runs it, instead of the tests' one."""
         self.monitors = monitors or []
+        self.openbox_defaults = openbox_defaults
         self.width = width or (max(m[1] + m[3] for m in self.monitors) if self.monitors else 1920)
         self.height = height or (max(m[2] + m[4] for m in self.monitors) if self.monitors else 1080)
         self.window_manager = window_manager
@@ -201,7 +206,8 @@ class PrivateDisplay:
             subprocess.run(["xrandr", "--setmonitor", name, f"{w}/{mw}x{h}/{mh}+{x}+{y}", output],
                            env=self.env(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self.window_manager:
-            self._wm = subprocess.Popen(["openbox", "--sm-disable", "--config-file", _openbox_config()], env=self.env(),
+            config = OPENBOX_DEFAULT_RC if self.openbox_defaults else _openbox_config()
+            self._wm = subprocess.Popen(["openbox", "--sm-disable", "--config-file", config], env=self.env(),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # Ready when it manages a window: it announces itself before it takes map requests.
             probe = GameWindow(self, None, "--size", "10x10").start()
@@ -221,6 +227,10 @@ class PrivateDisplay:
             finally:
                 probe.stop()
         return self
+
+    @property
+    def window_manager_pid(self):
+        return self._wm.pid if self._wm is not None else None
 
     def _managed(self, window):
         out = subprocess.run(["xprop", "-id", str(window), "WM_STATE"], env=self.env(),

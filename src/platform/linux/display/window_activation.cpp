@@ -3,8 +3,20 @@
 // would so that focus-stealing prevention lets them through), each awaited for a bounded time so that the call
 // returns with the change made, as on Windows. Without one, plain Xlib: mapping, raising and input focus; there is
 // no minimised state then, so minimising only hides the window.
+//
+// The waits that a capture goes through are short: a restore (SW_RESTORE, SW_SHOWNORMAL, SW_SHOWDEFAULT) waits at
+// most kRestoreWait for the manager to show the window, activate it and put it back in its place (its iconify
+// animation done), activation and raising kActivationWait each. A window whose activation or raising the manager
+// let time out is remembered: until it is seen active again it is asked without more than kRefusedWait of waiting,
+// so that a loop that keeps capturing a window the manager will not activate does not pay the wait every time.
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/linux/base/errors.h"
 #include "platform/linux/display/x11_windows.h"
@@ -19,33 +31,161 @@ constexpr long kNetStateRemove = 0;
 constexpr long kNetStateAdd = 1;
 constexpr long kRestackAbove = 0;  // X's Above
 
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+constexpr milliseconds kRestoreWait{200};
+constexpr milliseconds kActivationWait{100};
+constexpr milliseconds kRefusedWait{10};
+constexpr milliseconds kOtherWait{1000};  // hiding, minimising, showing: no capture waits on them
+
 bool Mapped(x11::Session& session, ::Window window) {
   XWindowAttributes attributes;
   return x11::Attributes(session, window, attributes) && attributes.map_state != IsUnmapped;
 }
 
 template <typename Check>
-bool Await(::Window window, Check check) {
-  return x11::WaitFor([&] {
-    x11::Session session;
-    return check(session, window);
-  });
+bool Await(::Window window, Check check, milliseconds bound) {
+  return x11::WaitFor(
+      [&] {
+        x11::Session session;
+        return check(session, window);
+      },
+      bound);
+}
+
+milliseconds Left(Clock::time_point deadline) {
+  return std::max(milliseconds{0}, std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
+}
+
+// The window manager's check window while one runs, else 0.
+::Window RunningManager(x11::Session& session) {
+  x11::WindowFacts root;
+  return x11::AskWindow(session, session.root(), x11::kWmCheck, root) && x11::WindowManagerRunning(session, root)
+             ? root.wm_check
+             : 0;
+}
+
+// Windows whose activation (or raising) a window manager let time out, newest last, with that manager's check
+// window (a new manager starts afresh); a short list, as only windows asked for again matter.
+class Refusals {
+ public:
+  bool Has(::Window window, ::Window manager) {
+    std::lock_guard lock(mutex_);
+    return std::find(entries_.begin(), entries_.end(), std::pair{window, manager}) != entries_.end();
+  }
+  void Note(::Window window, ::Window manager, bool refused) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(entries_, [&](const auto& e) { return e.first == window; });
+    if (!refused) return;
+    if (entries_.size() == kKept) entries_.erase(entries_.begin());
+    entries_.emplace_back(window, manager);
+  }
+
+ private:
+  static constexpr std::size_t kKept = 64;
+  std::mutex mutex_;
+  std::vector<std::pair<::Window, ::Window>> entries_;
+};
+
+Refusals& ActivationRefusals() {
+  static Refusals* refusals = new Refusals;
+  return *refusals;
+}
+
+Refusals& RaiseRefusals() {
+  static Refusals* refusals = new Refusals;
+  return *refusals;
 }
 
 ::Window ForegroundOf(x11::Session& session) {
   x11::DesktopFacts desktop;
   if (!x11::AskDesktop(session, desktop)) return 0;
+  const ::Window focus = desktop.focus;
+  const bool no_focus = focus == None || focus == PointerRoot || focus == session.root();
   if (desktop.wm_check != 0) {
     // Whether the manager still runs (its check window names itself) and whether the window it calls active
     // exists, in one round trip.
     std::vector<x11::WindowFacts> facts;
     const std::vector<bool> answered =
         x11::AskWindows(session, {desktop.wm_check, desktop.active}, x11::kWmCheck, facts);
-    if (answered[0] && facts[0].wm_check == desktop.wm_check) return answered[1] ? desktop.active : 0;
+    if (answered[0] && facts[0].wm_check == desktop.wm_check) {
+      // Only while the focus lies in it: openbox may leave a destroyed window named active, and X hands its id to
+      // the next client's first window, which would pass for active without ever having been.
+      if (!answered[1] || desktop.active == 0 || no_focus) return 0;
+      return x11::TopLevelOf(session, focus) == desktop.active ? desktop.active : 0;
+    }
   }
-  const ::Window focus = desktop.focus;
-  if (focus == None || focus == PointerRoot || focus == session.root()) return 0;
+  if (no_focus) return 0;
   return x11::TopLevelOf(session, focus);
+}
+
+// The frame's place at the previous look.
+struct Place {
+  bool known = false;
+  int x = 0, y = 0, width = 0, height = 0;
+  bool operator==(const Place&) const = default;
+};
+
+// Whether the manager has put a shown window in its place: in the normal state and viewable, not hidden, wholly
+// inside its frame (unless shaded: openbox's iconify animation grows the frame from a title bar near the bottom of
+// the screen while the client keeps its size), and the frame where it was at the previous look.
+bool Placed(x11::Session& session, ::Window window, Place& last) {
+  constexpr unsigned kAsked =
+      x11::kTree | x11::kWmState | x11::kNetState | x11::kGeometry | x11::kRootOrigin | x11::kAttributes;
+  x11::WindowFacts client;
+  Place now;
+  const auto unplaced = [&] {
+    last = Place{};
+    return false;
+  };
+  if (!x11::AskWindow(session, window, kAsked, client) || client.wm_state != x11::kNormalState ||
+      client.map_state != IsViewable) {
+    return unplaced();
+  }
+  const auto has = [&](const char* atom) {
+    return std::find(client.net_state.begin(), client.net_state.end(), session.atom(atom)) != client.net_state.end();
+  };
+  if (has("_NET_WM_STATE_HIDDEN")) return unplaced();
+  x11::WindowFacts frame = client;
+  ::Window frame_id = window;
+  for (int depth = 0; frame.parent != session.root(); ++depth) {
+    frame_id = frame.parent;
+    if (depth == 64 || frame_id == 0 || !x11::AskWindow(session, frame_id, x11::kTree | x11::kGeometry, frame)) {
+      return unplaced();
+    }
+  }
+  if (frame_id != window && !has("_NET_WM_STATE_SHADED")) {
+    const int left = frame.x + frame.border, top = frame.y + frame.border;
+    if (client.root_x - client.border < left || client.root_y - client.border < top ||
+        client.root_x + client.width + client.border > left + frame.width ||
+        client.root_y + client.height + client.border > top + frame.height) {
+      return unplaced();
+    }
+  }
+  now = Place{true, frame.x, frame.y, frame.width, frame.height};
+  const bool steady = last == now;
+  last = now;
+  return steady;
+}
+
+// Whether no other managed, mapped window lies above the root child `frame`.
+bool OnTop(x11::Session& session, ::Window frame) {
+  std::vector<::Window> above;
+  bool seen = false;
+  for (const x11::TopLevelWindow& w : x11::TopLevelWindows(session)) {  // top first
+    if (w.root_child == frame) {
+      seen = true;
+      break;
+    }
+    if (w.window != w.root_child) above.push_back(w.root_child);
+  }
+  if (!seen) return false;
+  std::vector<x11::WindowFacts> facts;
+  const std::vector<bool> answered = x11::AskWindows(session, above, x11::kAttributes, facts);
+  for (std::size_t i = 0; i < above.size(); ++i) {
+    if (answered[i] && facts[i].map_state != IsUnmapped) return false;
+  }
+  return true;
 }
 
 // The state a withdrawn window enters when it is mapped, other hints kept.
@@ -81,13 +221,14 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
   quorvel::platform::detail::CountCall("ShowWindow");
   const ::Window window = x11::ToXWindow(hWnd);
   bool was_visible = false;
-  bool managed = false;
+  ::Window manager = 0;
   {
     x11::Session session;
     XWindowAttributes attributes;
     if (!x11::Attributes(session, window, attributes)) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
     was_visible = x11::Visible(session, window);
-    managed = x11::IsTopLevel(session, window) && x11::WindowManagerRunning(session);
+    manager = x11::IsTopLevel(session, window) ? RunningManager(session) : 0;
+    const bool managed = manager != 0;
     x11::ErrorTrap trap(session);
     Display* display = session.display();
     switch (nCmdShow) {
@@ -136,37 +277,59 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
       default:
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
-    if (trap.Sync() != 0) return was_visible ? TRUE : FALSE;
+    const int error = trap.Sync();
+    x11::WindowsChanged();
+    if (error != 0) return was_visible ? TRUE : FALSE;
   }
-  if (managed) {
+  if (manager != 0) {
     switch (nCmdShow) {
       case SW_HIDE:
-        Await(window, [](x11::Session& s, ::Window w) { return !x11::Visible(s, w); });
+        Await(window, [](x11::Session& s, ::Window w) { return !x11::Visible(s, w); }, kOtherWait);
         break;
       case SW_SHOWMINIMIZED:
       case SW_MINIMIZE:
       case SW_SHOWMINNOACTIVE:
       case SW_FORCEMINIMIZE:
         // The manager marks the window iconic before it hands the activation on: wait for both.
-        Await(window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w) && ForegroundOf(s) != w; });
+        Await(
+            window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w) && ForegroundOf(s) != w; },
+            kOtherWait);
         break;
       case SW_SHOWNORMAL:
       case SW_RESTORE:
-      case SW_SHOWDEFAULT:
+      case SW_SHOWDEFAULT: {
         // These activate the window too, as on Windows. Awaiting the activation also settles the manager's own
         // reaction to the map (openbox focuses a newly mapped client a moment later, and focusing a client it has
-        // minimised meanwhile would restore it again).
-        if (Await(window, [](x11::Session& s, ::Window w) { return !x11::Iconic(s, w) && Mapped(s, w); })) {
+        // minimised meanwhile would restore it again). Done once the window is in its place as well: a manager
+        // may animate the restore, and until it is done the window is not where it will be.
+        const Clock::time_point deadline = Clock::now() + kRestoreWait;
+        const bool shown = Await(
+            window, [](x11::Session& s, ::Window w) { return !x11::Iconic(s, w) && Mapped(s, w); }, Left(deadline));
+        const bool refused_before = ActivationRefusals().Has(window, manager);
+        bool active = false;
+        if (shown) {
           {
             x11::Session session;
             x11::SendRootMessage(session, window, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
                                  static_cast<long>(ForegroundOf(session)));
           }
-          Await(window, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; });
+          Place last;
+          const Clock::time_point activation_deadline =
+              refused_before ? std::min(deadline, Clock::now() + kRefusedWait) : deadline;
+          Await(
+              window,
+              [&](x11::Session& s, ::Window w) {
+                active = active || ForegroundOf(s) == w;
+                const bool placed = Placed(s, w, last);
+                return placed && (active || Clock::now() >= activation_deadline);
+              },
+              Left(deadline));
         }
+        if (active || !refused_before) ActivationRefusals().Note(window, manager, !active);
         break;
+      }
       default:
-        Await(window, [](x11::Session& s, ::Window w) { return x11::Visible(s, w); });
+        Await(window, [](x11::Session& s, ::Window w) { return x11::Visible(s, w); }, kOtherWait);
         break;
     }
   }
@@ -182,12 +345,18 @@ HWND GetForegroundWindow() try {
 BOOL SetForegroundWindow(HWND hWnd) try {
   quorvel::platform::detail::CountCall("SetForegroundWindow");
   ::Window top = 0;
+  ::Window manager = 0;
   {
     x11::Session session;
     top = x11::TopLevelOf(session, x11::ToXWindow(hWnd));
     if (top == 0) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
-    if (ForegroundOf(session) == top) return TRUE;
-    if (!x11::WindowManagerRunning(session)) {
+    manager = RunningManager(session);
+    if (ForegroundOf(session) == top) {
+      if (manager != 0) ActivationRefusals().Note(top, manager, false);
+      return TRUE;
+    }
+    x11::WindowsChanged();
+    if (manager == 0) {
       x11::ErrorTrap trap(session);
       XRaiseWindow(session.display(), x11::RootChildOf(session, top));
       XSetInputFocus(session.display(), top, RevertToParent, CurrentTime);
@@ -197,19 +366,27 @@ BOOL SetForegroundWindow(HWND hWnd) try {
     x11::SendRootMessage(session, top, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
                          static_cast<long>(ForegroundOf(session)));
   }
-  return Await(top, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; }) ? TRUE : FALSE;
+  const bool refused_before = ActivationRefusals().Has(top, manager);
+  const bool active = Await(
+      top, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; },
+      refused_before ? kRefusedWait : kActivationWait);
+  if (active || !refused_before) ActivationRefusals().Note(top, manager, !active);
+  return active ? TRUE : FALSE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
 BOOL BringWindowToTop(HWND hWnd) try {
   quorvel::platform::detail::CountCall("BringWindowToTop");
   const ::Window window = x11::ToXWindow(hWnd);
   ::Window frame = 0;
+  ::Window manager = 0;
   {
     x11::Session session;
     XWindowAttributes attributes;
     if (!x11::Attributes(session, window, attributes)) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
     const bool top_level = x11::IsTopLevel(session, window);
-    if (!top_level || !x11::WindowManagerRunning(session)) {
+    manager = top_level ? RunningManager(session) : 0;
+    x11::WindowsChanged();
+    if (manager == 0) {
       // A child window rises among its siblings, an unmanaged top-level window among the root's children.
       x11::ErrorTrap trap(session);
       XRaiseWindow(session.display(), window);
@@ -219,15 +396,11 @@ BOOL BringWindowToTop(HWND hWnd) try {
     x11::SendRootMessage(session, window, "_NET_RESTACK_WINDOW", kSourcePager, None, kRestackAbove);
     if (!Mapped(session, frame)) return TRUE;  // a hidden window keeps its place until shown
   }
-  // Done when no other managed, mapped window lies above the frame.
-  Await(frame, [](x11::Session& s, ::Window f) {
-    const auto children = x11::RootChildren(s);
-    bool above = false;
-    for (::Window child : children) {
-      if (above && child != f && Mapped(s, child) && x11::ClientOf(s, child) != child) return false;
-      above = above || child == f;
-    }
-    return above;
-  });
+  // A manager that would not activate the window (or has stopped answering) is not given the full wait to raise it
+  // either.
+  const bool refused_before = RaiseRefusals().Has(window, manager);
+  const bool hurry = refused_before || ActivationRefusals().Has(window, manager);
+  const bool raised = Await(frame, OnTop, hurry ? kRefusedWait : kActivationWait);
+  if (raised || !refused_before) RaiseRefusals().Note(window, manager, !raised);
   return TRUE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)

@@ -1,9 +1,10 @@
 // Window identity and hierarchy: IsWindow, EnumWindows and GetParent over the X window tree. EnumWindows takes a
 // snapshot of the top-level windows (top of the stacking order first, frames resolved to their clients) and calls
-// back without holding the connection, so the callback may call any function of the layer.
+// back without holding the connection, so the callback may call any function of the layer; what the callback asks
+// about those windows is answered from facts asked for all of them at once (x11_windows.h).
 #include <X11/Xutil.h>
 
-#include <algorithm>
+#include <optional>
 
 #include "platform/linux/base/errors.h"
 #include "platform/linux/display/x11_windows.h"
@@ -21,19 +22,14 @@ BOOL IsWindow(HWND hWnd) try {
 BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) try {
   quorvel::platform::detail::CountCall("EnumWindows");
   if (lpEnumFunc == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  std::vector<::Window> windows;
+  std::optional<x11::EnumerationScope> scope;
   {
     x11::Session session;
     if (!session) return Fail(ERROR_NOT_READY, FALSE);
-    // The root's children and its window manager check in one round trip.
-    x11::WindowFacts root;
-    if (!x11::AskWindow(session, session.root(), x11::kTree | x11::kWmCheck, root)) root.children.clear();
-    // Without a manager there are no frames to look into.
-    windows = x11::WindowManagerRunning(session, root) ? x11::ClientsOf(session, root.children) : root.children;
-    std::reverse(windows.begin(), windows.end());
+    scope.emplace(session, x11::TopLevelWindows(session));
   }
-  for (::Window window : windows) {
-    if (!lpEnumFunc(x11::ToHwnd(window), lParam)) return FALSE;
+  for (const x11::TopLevelWindow& window : scope->windows()) {
+    if (!lpEnumFunc(x11::ToHwnd(window.window), lParam)) return FALSE;
   }
   return TRUE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
@@ -42,6 +38,13 @@ HWND GetParent(HWND hWnd) try {
   quorvel::platform::detail::CountCall("GetParent");
   x11::Session session;
   const ::Window window = x11::ToXWindow(hWnd);
+  const x11::SnapshotFacts* known = x11::SnapshotOf(session, window);
+  if (known != nullptr && (!known->exists || known->top_level)) {
+    if (!known->exists) return Fail(ERROR_INVALID_WINDOW_HANDLE, static_cast<HWND>(nullptr));
+    const ::Window owner = known->owner;
+    if (owner == 0 || owner == session.root() || owner == window || !known->owner_exists) return nullptr;
+    return x11::ToHwnd(owner);
+  }
   // Parent, WM_STATE (together: whether it is top-level) and owner in one round trip.
   x11::WindowFacts facts;
   if (!x11::AskWindow(session, window, x11::kTree | x11::kWmState | x11::kTransientFor, facts) ||

@@ -9,13 +9,27 @@ namespace x11 = quorvel::platform::x11;
 BOOL IsWindowVisible(HWND hWnd) try {
   quorvel::platform::detail::CountCall("IsWindowVisible");
   x11::Session session;
-  return x11::Visible(session, x11::ToXWindow(hWnd)) ? TRUE : FALSE;
+  const ::Window window = x11::ToXWindow(hWnd);
+  if (const x11::SnapshotFacts* known = x11::SnapshotOf(session, window, /*visibility=*/true); known != nullptr) {
+    // As Visible decides it, for a window whose answer needs no parent further up.
+    if (!known->exists || known->window_class == InputOnly) return FALSE;
+    const bool mapped = known->map_state != IsUnmapped;
+    if (known->wm_state >= 0) return mapped || known->wm_state == x11::kIconicState ? TRUE : FALSE;
+    if (known->top_level) return mapped ? TRUE : FALSE;  // a root child
+  }
+  return x11::Visible(session, window) ? TRUE : FALSE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
 BOOL IsIconic(HWND hWnd) try {
   quorvel::platform::detail::CountCall("IsIconic");
   x11::Session session;
-  return x11::Iconic(session, x11::ToXWindow(hWnd)) ? TRUE : FALSE;
+  const ::Window window = x11::ToXWindow(hWnd);
+  const x11::SnapshotFacts* known = x11::SnapshotOf(session, window);
+  bool iconic = false;
+  if (known != nullptr && (!known->exists || known->top_level) && x11::IconicFrom(*known, iconic)) {
+    return iconic ? TRUE : FALSE;
+  }
+  return x11::Iconic(session, window) ? TRUE : FALSE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
 BOOL GetClientRect(HWND hWnd, LPRECT lpRect) try {
@@ -23,6 +37,13 @@ BOOL GetClientRect(HWND hWnd, LPRECT lpRect) try {
   if (lpRect == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   x11::Session session;
   const ::Window window = x11::ToXWindow(hWnd);
+  const x11::SnapshotFacts* known = x11::SnapshotOf(session, window);
+  bool iconic = false;
+  if (known != nullptr && (!known->exists || known->top_level) && x11::IconicFrom(*known, iconic)) {
+    if (!known->exists) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+    *lpRect = iconic ? RECT{0, 0, 0, 0} : RECT{0, 0, known->width, known->height};
+    return TRUE;
+  }
   XWindowAttributes attributes;
   if (!x11::Attributes(session, window, attributes)) return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
   // A minimised window has no client area on Windows.

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <unordered_map>
 #include <memory>
 #include <thread>
 
@@ -62,30 +65,32 @@ long StateOf(const xcb_get_property_reply_t* reply, Atom type) {
 
 }  // namespace
 
-std::vector<bool> AskWindows(Session& session, const std::vector<::Window>& windows, unsigned what,
-                             std::vector<WindowFacts>& facts) {
-  std::vector<bool> answered(windows.size(), false);
-  facts.assign(windows.size(), WindowFacts{});
-  if (!session || windows.empty()) return answered;
-  const Atom wm_state = (what & kWmState) != 0 ? session.atom("WM_STATE") : None;
-  const Atom net_state = (what & kNetState) != 0 ? session.atom("_NET_WM_STATE") : None;
-  const Atom wm_check = (what & kWmCheck) != 0 ? session.atom("_NET_SUPPORTING_WM_CHECK") : None;
-  if (((what & kWmState) != 0 && wm_state == None) || ((what & kNetState) != 0 && net_state == None) ||
-      ((what & kWmCheck) != 0 && wm_check == None)) {
+std::vector<bool> AskWindows(Session& session, const std::vector<Question>& questions,
+                             std::vector<WindowFacts>& facts, const std::function<void()>& meanwhile) {
+  std::vector<bool> answered(questions.size(), false);
+  facts.assign(questions.size(), WindowFacts{});
+  if (!session || questions.empty()) return answered;
+  unsigned any = 0;
+  for (const Question& q : questions) any |= q.what;
+  const Atom wm_state = (any & kWmState) != 0 ? session.atom("WM_STATE") : None;
+  const Atom net_state = (any & kNetState) != 0 ? session.atom("_NET_WM_STATE") : None;
+  const Atom wm_check = (any & kWmCheck) != 0 ? session.atom("_NET_SUPPORTING_WM_CHECK") : None;
+  const Atom client_list = (any & kClientList) != 0 ? session.atom("_NET_CLIENT_LIST") : None;
+  const Atom wm_pid = (any & kWmPid) != 0 ? session.atom("_NET_WM_PID") : None;
+  if (((any & kWmState) != 0 && wm_state == None) || ((any & kNetState) != 0 && net_state == None) ||
+      ((any & kWmCheck) != 0 && wm_check == None) || ((any & kClientList) != 0 && client_list == None) ||
+      ((any & kWmPid) != 0 && wm_pid == None)) {
     return answered;
   }
   // Xlib runs on XCB: requests made straight through XCB share the connection (Xlib hands over its queued ones
   // first), and their errors come back with their replies instead of going to the error handler.
   xcb_connection_t* connection = XGetXCBConnection(session.display());
-  const bool tree = (what & kTree) != 0, state = (what & kWmState) != 0, geometry = (what & kGeometry) != 0,
-             origin = (what & kRootOrigin) != 0, net = (what & kNetState) != 0, check = (what & kWmCheck) != 0,
-             transient = (what & kTransientFor) != 0, attributes = (what & kAttributes) != 0;
   struct Cookies {
     xcb_query_tree_cookie_t tree{};
     xcb_get_property_cookie_t state{}, net{};
     xcb_get_geometry_cookie_t geometry{};
     xcb_translate_coordinates_cookie_t origin{};
-    xcb_get_property_cookie_t check{}, transient{};
+    xcb_get_property_cookie_t check{}, transient{}, clients{}, pid{};
     xcb_get_window_attributes_cookie_t attributes{};
   };
   struct Replies {
@@ -93,76 +98,109 @@ std::vector<bool> AskWindows(Session& session, const std::vector<::Window>& wind
     ReplyPtr<xcb_get_property_reply_t> state{nullptr, std::free}, net{nullptr, std::free};
     ReplyPtr<xcb_get_geometry_reply_t> geometry{nullptr, std::free};
     ReplyPtr<xcb_translate_coordinates_reply_t> origin{nullptr, std::free};
-    ReplyPtr<xcb_get_property_reply_t> check{nullptr, std::free}, transient{nullptr, std::free};
+    ReplyPtr<xcb_get_property_reply_t> check{nullptr, std::free}, transient{nullptr, std::free},
+        clients{nullptr, std::free}, pid{nullptr, std::free};
     ReplyPtr<xcb_get_window_attributes_reply_t> attributes{nullptr, std::free};
   };
   // Room for every reply is made before the first request, so that none is left behind in the connection.
-  std::vector<Cookies> cookies(windows.size());
-  std::vector<Replies> replies(windows.size());
-  for (std::size_t i = 0; i < windows.size(); ++i) {
-    const auto w = static_cast<xcb_window_t>(windows[i]);
+  std::vector<Cookies> cookies(questions.size());
+  std::vector<Replies> replies(questions.size());
+  const auto root = static_cast<xcb_window_t>(session.root());
+  for (std::size_t i = 0; i < questions.size(); ++i) {
+    const auto w = static_cast<xcb_window_t>(questions[i].window);
+    const unsigned what = questions[i].what;
     if (w == 0) continue;
     Cookies& c = cookies[i];
-    if (tree) c.tree = xcb_query_tree(connection, w);
-    if (state) c.state = xcb_get_property(connection, 0, w, wm_state, wm_state, 0, 2);
-    if (geometry) c.geometry = xcb_get_geometry(connection, w);
-    if (origin) c.origin = xcb_translate_coordinates(connection, w, static_cast<xcb_window_t>(session.root()), 0, 0);
-    if (net) c.net = xcb_get_property(connection, 0, w, net_state, XCB_ATOM_ATOM, 0, 1024);
-    if (check) c.check = xcb_get_property(connection, 0, w, wm_check, XCB_ATOM_WINDOW, 0, 1);
-    if (transient) c.transient = xcb_get_property(connection, 0, w, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 0, 1);
-    if (attributes) c.attributes = xcb_get_window_attributes(connection, w);
+    if ((what & kTree) != 0) c.tree = xcb_query_tree(connection, w);
+    if ((what & kWmState) != 0) c.state = xcb_get_property(connection, 0, w, wm_state, wm_state, 0, 2);
+    if ((what & kGeometry) != 0) c.geometry = xcb_get_geometry(connection, w);
+    if ((what & kRootOrigin) != 0) c.origin = xcb_translate_coordinates(connection, w, root, 0, 0);
+    if ((what & kNetState) != 0) c.net = xcb_get_property(connection, 0, w, net_state, XCB_ATOM_ATOM, 0, 1024);
+    if ((what & kWmCheck) != 0) c.check = xcb_get_property(connection, 0, w, wm_check, XCB_ATOM_WINDOW, 0, 1);
+    if ((what & kTransientFor) != 0) {
+      c.transient = xcb_get_property(connection, 0, w, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 0, 1);
+    }
+    if ((what & kAttributes) != 0) c.attributes = xcb_get_window_attributes(connection, w);
+    if ((what & kClientList) != 0) {
+      c.clients = xcb_get_property(connection, 0, w, client_list, XCB_ATOM_WINDOW, 0, 1 << 16);
+    }
+    if ((what & kWmPid) != 0) c.pid = xcb_get_property(connection, 0, w, wm_pid, XCB_ATOM_CARDINAL, 0, 1);
   }
-  for (std::size_t i = 0; i < windows.size(); ++i) {
-    if (windows[i] == 0) continue;
+  if (meanwhile) meanwhile();
+  for (std::size_t i = 0; i < questions.size(); ++i) {
+    if (questions[i].window == 0) continue;
+    const unsigned what = questions[i].what;
     const Cookies& c = cookies[i];
     Replies& r = replies[i];
-    r.check = Collect(connection, check, c.check, xcb_get_property_reply);
-    r.transient = Collect(connection, transient, c.transient, xcb_get_property_reply);
-    r.attributes = Collect(connection, attributes, c.attributes, xcb_get_window_attributes_reply);
-    r.tree = Collect(connection, tree, c.tree, xcb_query_tree_reply);
-    r.state = Collect(connection, state, c.state, xcb_get_property_reply);
-    r.geometry = Collect(connection, geometry, c.geometry, xcb_get_geometry_reply);
-    r.origin = Collect(connection, origin, c.origin, xcb_translate_coordinates_reply);
-    r.net = Collect(connection, net, c.net, xcb_get_property_reply);
+    r.tree = Collect(connection, (what & kTree) != 0, c.tree, xcb_query_tree_reply);
+    r.state = Collect(connection, (what & kWmState) != 0, c.state, xcb_get_property_reply);
+    r.geometry = Collect(connection, (what & kGeometry) != 0, c.geometry, xcb_get_geometry_reply);
+    r.origin = Collect(connection, (what & kRootOrigin) != 0, c.origin, xcb_translate_coordinates_reply);
+    r.net = Collect(connection, (what & kNetState) != 0, c.net, xcb_get_property_reply);
+    r.check = Collect(connection, (what & kWmCheck) != 0, c.check, xcb_get_property_reply);
+    r.transient = Collect(connection, (what & kTransientFor) != 0, c.transient, xcb_get_property_reply);
+    r.attributes = Collect(connection, (what & kAttributes) != 0, c.attributes, xcb_get_window_attributes_reply);
+    r.clients = Collect(connection, (what & kClientList) != 0, c.clients, xcb_get_property_reply);
+    r.pid = Collect(connection, (what & kWmPid) != 0, c.pid, xcb_get_property_reply);
   }
-  for (std::size_t i = 0; i < windows.size(); ++i) {
+  for (std::size_t i = 0; i < questions.size(); ++i) {
+    const unsigned what = questions[i].what;
     const Replies& r = replies[i];
     WindowFacts& f = facts[i];
-    if (windows[i] == 0 || (tree && !r.tree) || (state && !r.state) || (geometry && !r.geometry) ||
-        (origin && !r.origin) || (net && !r.net) || (check && !r.check) || (transient && !r.transient) ||
-        (attributes && !r.attributes)) {
+    const auto missing = [&](unsigned bit, const void* reply) { return (what & bit) != 0 && reply == nullptr; };
+    if (questions[i].window == 0 || missing(kTree, r.tree.get()) || missing(kWmState, r.state.get()) ||
+        missing(kGeometry, r.geometry.get()) || missing(kRootOrigin, r.origin.get()) ||
+        missing(kNetState, r.net.get()) || missing(kWmCheck, r.check.get()) ||
+        missing(kTransientFor, r.transient.get()) || missing(kAttributes, r.attributes.get()) ||
+        missing(kClientList, r.clients.get()) || missing(kWmPid, r.pid.get())) {
       continue;
     }
-    if (tree) {
+    if (r.tree) {
       f.parent = r.tree->parent;
       const xcb_window_t* children = xcb_query_tree_children(r.tree.get());
       f.children.assign(children, children + xcb_query_tree_children_length(r.tree.get()));
     }
-    if (state) f.wm_state = StateOf(r.state.get(), wm_state);
-    if (geometry) {
+    if (r.state) f.wm_state = StateOf(r.state.get(), wm_state);
+    if (r.geometry) {
       f.x = r.geometry->x;
       f.y = r.geometry->y;
       f.width = r.geometry->width;
       f.height = r.geometry->height;
       f.border = r.geometry->border_width;
     }
-    if (origin) {
+    if (r.origin) {
       f.root_x = r.origin->dst_x;
       f.root_y = r.origin->dst_y;
     }
-    if (net && r.net->type == XCB_ATOM_ATOM && r.net->format == 32) {
+    if (r.net && r.net->type == XCB_ATOM_ATOM && r.net->format == 32) {
       const auto* atoms = static_cast<const std::uint32_t*>(xcb_get_property_value(r.net.get()));
       f.net_state.assign(atoms, atoms + xcb_get_property_value_length(r.net.get()) / 4);
     }
-    if (check) f.wm_check = FirstWindow(r.check.get());
-    if (transient) f.transient_for = FirstWindow(r.transient.get());
-    if (attributes) {
+    if (r.check) f.wm_check = FirstWindow(r.check.get());
+    if (r.transient) f.transient_for = FirstWindow(r.transient.get());
+    if (r.attributes) {
       f.map_state = r.attributes->map_state;
       f.window_class = r.attributes->_class;
+    }
+    if (r.clients && r.clients->type == XCB_ATOM_WINDOW && r.clients->format == 32) {
+      const auto* ids = static_cast<const std::uint32_t*>(xcb_get_property_value(r.clients.get()));
+      f.client_list.assign(ids, ids + xcb_get_property_value_length(r.clients.get()) / 4);
+    }
+    if (r.pid && r.pid->type == XCB_ATOM_CARDINAL && r.pid->format == 32 &&
+        xcb_get_property_value_length(r.pid.get()) >= 4) {
+      f.wm_pid = *static_cast<const std::uint32_t*>(xcb_get_property_value(r.pid.get()));
     }
     answered[i] = true;
   }
   return answered;
+}
+
+std::vector<bool> AskWindows(Session& session, const std::vector<::Window>& windows, unsigned what,
+                             std::vector<WindowFacts>& facts) {
+  std::vector<Question> questions;
+  questions.reserve(windows.size());
+  for (::Window w : windows) questions.push_back({w, what});
+  return AskWindows(session, questions, facts);
 }
 
 bool AskDesktop(Session& session, DesktopFacts& facts) {
@@ -270,14 +308,15 @@ bool IsTopLevel(Session& session, ::Window window) {
   return AskTopLevel(session, window, 0, facts, top_level) && top_level;
 }
 
-std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& root_children) {
-  // Breadth first, as frames hold their client near the top, one level of every root child per round trip;
-  // bounded so that a deep foreign tree costs little.
+namespace {
+
+// For each entry, the first window with WM_STATE found breadth first from `levels[i]` (the windows of its first
+// level still to be asked); 0 when there is none. One level of every entry per round trip; bounded so that a deep
+// foreign tree costs little.
+std::vector<::Window> Descend(Session& session, std::vector<std::vector<::Window>> levels) {
   constexpr std::size_t kMaxAsked = 256;
-  std::vector<::Window> clients = root_children;
-  std::vector<std::vector<::Window>> levels(root_children.size());
-  std::vector<std::size_t> asked(root_children.size(), 0);
-  for (std::size_t i = 0; i < root_children.size(); ++i) levels[i] = {root_children[i]};
+  std::vector<::Window> found(levels.size(), 0);
+  std::vector<std::size_t> asked(levels.size(), 0);
   while (true) {
     std::vector<::Window> batch;
     std::vector<std::size_t> owner;
@@ -290,22 +329,126 @@ std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& r
       }
       levels[i].clear();
     }
-    if (batch.empty()) return clients;
+    if (batch.empty()) return found;
     std::vector<WindowFacts> facts;
     const std::vector<bool> answered = AskWindows(session, batch, kTree | kWmState, facts);
-    std::vector<bool> found(root_children.size(), false);
     for (std::size_t k = 0; k < batch.size(); ++k) {
       const std::size_t i = owner[k];
-      if (found[i] || !answered[k]) continue;
+      if (found[i] != 0 || !answered[k]) continue;
       if (facts[k].wm_state >= 0) {
-        clients[i] = batch[k];
-        found[i] = true;
+        found[i] = batch[k];
         levels[i].clear();
       } else {
         levels[i].insert(levels[i].end(), facts[k].children.begin(), facts[k].children.end());
       }
     }
   }
+}
+
+}  // namespace
+
+std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& root_children) {
+  // Breadth first, as frames hold their client near the top.
+  std::vector<std::vector<::Window>> levels;
+  levels.reserve(root_children.size());
+  for (::Window child : root_children) levels.push_back({child});
+  std::vector<::Window> clients = Descend(session, std::move(levels));
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    if (clients[i] == 0) clients[i] = root_children[i];
+  }
+  return clients;
+}
+
+std::vector<TopLevelWindow> TopLevelWindows(Session& session) {
+  std::vector<TopLevelWindow> windows;
+  WindowFacts root;
+  if (!AskWindow(session, session.root(), kTree | kWmCheck | kClientList, root)) return windows;
+  const std::vector<::Window>& children = root.children;  // bottom first
+  std::vector<::Window> clients(children.size(), 0);
+  std::vector<bool> hidden(children.size(), false);
+  if (root.wm_check != 0) {
+    // Whether the manager still runs (its check window names itself) and every listed client's parent, in one
+    // round trip.
+    const std::vector<::Window>& listed = root.client_list;
+    std::vector<Question> questions{{root.wm_check, kWmCheck}};
+    for (::Window client : listed) questions.push_back({client, kTree});
+    std::vector<WindowFacts> facts;
+    const std::vector<bool> answered = AskWindows(session, questions, facts);
+    if (answered[0] && facts[0].wm_check == root.wm_check) {
+      std::unordered_map<::Window, std::size_t> child_index;
+      for (std::size_t i = 0; i < children.size(); ++i) child_index.emplace(children[i], i);
+      // Each listed client's way up to the root child that holds it (its frame), all of them a level per round
+      // trip; of several clients in one frame the one nearest the frame stands for it. A client that is a root child
+      // stands for itself.
+      std::vector<std::size_t> depth_found(children.size(), SIZE_MAX);
+      std::vector<bool> settled(children.size(), false);
+      struct Climb {
+        ::Window client, at;
+        std::size_t depth;
+      };
+      std::vector<Climb> climbing;
+      for (std::size_t k = 0; k < listed.size(); ++k) {
+        if (!answered[1 + k]) continue;
+        if (facts[1 + k].parent == session.root()) {
+          if (const auto self = child_index.find(listed[k]); self != child_index.end()) settled[self->second] = true;
+        } else {
+          climbing.push_back({listed[k], facts[1 + k].parent, 1});
+        }
+      }
+      for (int round = 0; !climbing.empty() && round < 64; ++round) {
+        std::vector<::Window> higher;
+        std::vector<Climb> still;
+        for (const Climb& c : climbing) {
+          if (c.at == 0 || c.at == session.root()) continue;
+          if (const auto frame = child_index.find(c.at); frame != child_index.end()) {
+            if (c.depth < depth_found[frame->second]) {
+              depth_found[frame->second] = c.depth;
+              clients[frame->second] = c.client;
+            }
+            continue;
+          }
+          still.push_back(c);
+          higher.push_back(c.at);
+        }
+        if (still.empty()) break;
+        std::vector<WindowFacts> up;
+        const std::vector<bool> known = AskWindows(session, higher, kTree, up);
+        climbing.clear();
+        for (std::size_t k = 0; k < still.size(); ++k) {
+          if (known[k]) climbing.push_back({still[k].client, up[k].parent, still[k].depth + 1});
+        }
+      }
+      // A root child that holds no listed client (the manager's own windows, or every frame of a manager without
+      // the list) is looked into, unless it is a client itself; what it tells of itself marks it hidden too.
+      std::vector<::Window> open;
+      std::vector<std::size_t> open_index;
+      for (std::size_t i = 0; i < children.size(); ++i) {
+        if (settled[i]) clients[i] = 0;
+        if (!settled[i] && clients[i] == 0) {
+          open.push_back(children[i]);
+          open_index.push_back(i);
+        }
+      }
+      std::vector<WindowFacts> own;
+      const std::vector<bool> told = AskWindows(session, open, kTree | kWmState | kAttributes, own);
+      std::vector<std::vector<::Window>> levels(children.size());
+      for (std::size_t k = 0; k < open.size(); ++k) {
+        if (told[k] && own[k].wm_state < 0) levels[open_index[k]] = own[k].children;
+      }
+      const std::vector<::Window> found = Descend(session, std::move(levels));
+      for (std::size_t k = 0; k < open.size(); ++k) {
+        const std::size_t i = open_index[k];
+        clients[i] = found[i];
+        hidden[i] = found[i] == 0 && told[k] && own[k].wm_state < 0 &&
+                    (own[k].map_state == IsUnmapped || own[k].window_class == InputOnly);
+      }
+    }
+  }
+  windows.reserve(children.size());
+  for (std::size_t i = children.size(); i-- > 0;) {
+    windows.push_back({clients[i] != 0 ? clients[i] : children[i], children[i], hidden[i]});
+  }
+  return windows;
 }
 
 ::Window ClientOf(Session& session, ::Window root_child) { return ClientsOf(session, {root_child})[0]; }
@@ -407,9 +550,9 @@ void SendRootMessage(Session& session, ::Window window, const char* type, long d
   trap.Sync();
 }
 
-bool WaitForImpl(bool (*poll)(void*), void* context) {
+bool WaitForImpl(bool (*poll)(void*), void* context, std::chrono::milliseconds bound) {
   // Real time on purpose: the window manager answers in real time, whatever the test seam does to Sleep.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  const auto deadline = std::chrono::steady_clock::now() + bound;
   while (true) {
     if (poll(context)) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;

@@ -11,7 +11,10 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
+#include <functional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/linux/display/win32_windows.h"
@@ -42,6 +45,8 @@ struct WindowFacts {
   ::Window transient_for = 0;      // kTransientFor: WM_TRANSIENT_FOR's window, 0 when none
   int map_state = 0;               // kAttributes: IsUnmapped, IsUnviewable or IsViewable
   int window_class = 0;            // kAttributes: InputOutput or InputOnly
+  std::vector<::Window> client_list;  // kClientList: _NET_CLIENT_LIST's windows (asked of the root)
+  unsigned long wm_pid = 0;        // kWmPid: _NET_WM_PID, 0 when none
 };
 enum : unsigned {
   kTree = 1,
@@ -52,12 +57,22 @@ enum : unsigned {
   kWmCheck = 32,
   kTransientFor = 64,
   kAttributes = 128,
+  kClientList = 256,
+  kWmPid = 512,
 };
 // False when the window does not exist or the server cannot be asked; `facts` is then unspecified.
 bool AskWindow(Session& session, ::Window window, unsigned what, WindowFacts& facts);
 // The same for several windows in one round trip: whether each answered, its facts in `facts`.
 std::vector<bool> AskWindows(Session& session, const std::vector<::Window>& windows, unsigned what,
                              std::vector<WindowFacts>& facts);
+// The same with a question of its own for each window. `meanwhile` runs once every request is sent and before the
+// first reply is awaited: a request it makes there (through Xlib) shares the round trip.
+struct Question {
+  ::Window window;
+  unsigned what;
+};
+std::vector<bool> AskWindows(Session& session, const std::vector<Question>& questions,
+                             std::vector<WindowFacts>& facts, const std::function<void()>& meanwhile = {});
 // The window's parent, 0 when it does not exist.
 ::Window ParentOf(Session& session, ::Window window);
 // Root children, bottom of the stacking order first.
@@ -82,6 +97,19 @@ bool IsTopLevel(Session& session, ::Window window);
 // itself. ClientsOf does it for several root children at once.
 ::Window ClientOf(Session& session, ::Window root_child);
 std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& root_children);
+// The top-level windows, top of the stacking order first, each with the root child it stands in (its frame, or
+// itself), in a number of round trips that does not grow with the number of windows: the root's children and the
+// manager's _NET_CLIENT_LIST, then the parent of every listed client (a listed client inside a root child stands for
+// it); only root children that settle nothing that way (the manager's own windows, or every frame of a manager
+// without the list) are looked into further, one level of all of them per round trip.
+struct TopLevelWindow {
+  ::Window window;
+  ::Window root_child;
+  // A root child standing for itself, without WM_STATE, unmapped or input-only when asked: not visible. Known only
+  // under a window manager (the manager's own windows), where the root children are asked about anyway.
+  bool hidden = false;
+};
+std::vector<TopLevelWindow> TopLevelWindows(Session& session);
 // The top-level window that holds `window` (itself when it is one); 0 when it does not exist.
 ::Window TopLevelOf(Session& session, ::Window window);
 // The root child that holds `window`: a managed client's frame, or the top-level window itself.
@@ -94,12 +122,73 @@ bool OuterRect(Session& session, ::Window window, RECT& rect);
 // Sends an EWMH client message about `window` to the root window, as a pager would.
 void SendRootMessage(Session& session, ::Window window, const char* type, long d0, long d1 = 0, long d2 = 0,
                      long d3 = 0, long d4 = 0);
-// Polls `done` (each time in a session of its own) until it holds or about a second has passed.
-bool WaitForImpl(bool (*poll)(void*), void* context);
+// Polls `done` (each time in a session of its own) until it holds or `bound` has passed.
+bool WaitForImpl(bool (*poll)(void*), void* context, std::chrono::milliseconds bound);
 template <typename Predicate>
-bool WaitFor(Predicate done) {
-  return WaitForImpl([](void* p) { return (*static_cast<Predicate*>(p))(); }, &done);
+bool WaitFor(Predicate done, std::chrono::milliseconds bound = std::chrono::seconds(1)) {
+  return WaitForImpl([](void* p) { return (*static_cast<Predicate*>(p))(); }, &done, bound);
 }
+
+// Process ids of the clients that made `windows` through the X resource extension, one request for all of them;
+// 0 where the server cannot tell (a remote client, no extension, a window gone).
+std::vector<DWORD> ClientPids(Session& session, const std::vector<::Window>& windows);
+
+// EnumWindows' snapshot. While EnumWindows calls back, the functions its callbacks ask about a window
+// (IsWindowVisible, IsIconic, GetParent, GetClientRect, GetWindowThreadProcessId) answer for an enumerated window on
+// that thread from facts asked for many windows at once: at the first such question for the window asked and the
+// next kFirstFacts that may be visible (a search mostly ends near the top; windows the enumeration already saw hidden
+// are answered as such and skipped), at the next question beyond those for all the others.
+// A search among many windows then costs a fixed number of round trips instead of a few per window. The facts are
+// asked again once they are older than kSnapshotLife or after this process changed a window (WindowsChanged), and
+// never cross to another connection; any other window, thread or moment gets the live answer, and so does a
+// question the facts do not settle. An answer is what the live call would have said when the facts were asked.
+inline constexpr std::size_t kFirstFacts = 8;
+inline constexpr std::chrono::milliseconds kSnapshotLife{100};
+struct SnapshotFacts {
+  bool exists = false;     // the window answered
+  bool top_level = false;  // settled from the snapshot: a root child, or a client (WM_STATE); else ask live
+  int map_state = 0;
+  int window_class = 0;
+  int width = 0, height = 0;
+  long wm_state = -1;
+  ::Window owner = 0;      // WM_TRANSIENT_FOR
+  bool owner_exists = false;
+  DWORD pid = 0;           // the resource extension's, else _NET_WM_PID; 0 when neither tells
+};
+// IsIconic's answer for a snapshot window that exists and is top-level (or does not exist), into `iconic`; false
+// when the facts do not settle it (a managed client in the normal state but unmapped: _NET_WM_STATE decides).
+bool IconicFrom(const SnapshotFacts& facts, bool& iconic);
+class EnumerationScope {
+ public:
+  EnumerationScope(Session& session, std::vector<TopLevelWindow> windows);
+  ~EnumerationScope();
+  const std::vector<TopLevelWindow>& windows() const { return windows_; }
+  EnumerationScope(const EnumerationScope&) = delete;
+  EnumerationScope& operator=(const EnumerationScope&) = delete;
+
+ private:
+  friend const SnapshotFacts* SnapshotOf(Session& session, ::Window window, bool visibility);
+  // Asks the facts of the windows [first, last) not asked yet.
+  void Fetch(Session& session, std::size_t first, std::size_t last);
+
+  EnumerationScope* outer_;
+  std::vector<TopLevelWindow> windows_;
+  std::unordered_map<::Window, std::size_t> index_;
+  std::vector<SnapshotFacts> facts_;
+  std::vector<bool> asked_;  // per window: its facts are in
+  std::size_t asked_count_ = 0;
+  unsigned long generation_;
+  unsigned long epoch_ = 0;
+  std::chrono::steady_clock::time_point fetched_at_{};
+  unsigned long enumerated_epoch_;
+  std::chrono::steady_clock::time_point enumerated_at_;
+  SnapshotFacts hidden_;  // the answer for a window the enumeration saw hidden
+};
+// The snapshot's facts of `window`; null when the calling thread has no enumeration running on this connection or
+// the window is not one of its windows (the caller then asks live). `visibility`: only what IsWindowVisible needs.
+const SnapshotFacts* SnapshotOf(Session& session, ::Window window, bool visibility = false);
+// Called by every function that changes a window: the snapshot's facts are asked again before the next answer.
+void WindowsChanged();
 
 }  // namespace quorvel::platform::x11
 
