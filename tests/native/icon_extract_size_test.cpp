@@ -4,6 +4,7 @@
 #include "icon_test_support.h"
 #include "platform/linux/base/wide.h"
 #include "platform/linux/shell/gdi_objects.h"
+#include "platform/win32.h"
 
 namespace quorvel::icon_test {
 namespace {
