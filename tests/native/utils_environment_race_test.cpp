@@ -26,6 +26,7 @@ using quorvel::platform::EnvironmentCopy;
 int RaceChild() {
   std::mutex writers;
   std::atomic<bool> stop{false}, wrong{false};
+  ::setenv("QV_RACE_MARK", "start", 1);
   std::vector<std::thread> threads;
   threads.emplace_back([&] {  // new names make glibc reallocate the array of entries; removals shift it
     for (unsigned i = 0; !stop; ++i) {
