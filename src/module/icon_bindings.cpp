@@ -1,5 +1,6 @@
 // utils.extract_png_from_executable_icon and its bytes adapter: the PNG is made without the GIL, the Python
-// bytes (or None) only once the GIL is back.
+// bytes (or None) only once the GIL is back. The icon theme's folders come from the environment, copied while the
+// GIL is still held (platform/environment.h says why).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -11,6 +12,7 @@
 #include "module/gil_release.h"
 #include "module/path_argument.h"
 #include "module/registration.h"
+#include "platform/environment.h"
 #include "utils/shell_icon_png.h"
 
 namespace py = pybind11;
@@ -26,8 +28,10 @@ std::optional<py::bytes> IconBytes(std::optional<std::vector<unsigned char>> png
 
 std::optional<py::bytes> ExtractPngBinding(const PathArgument& file_name, std::uint32_t width, std::uint32_t height) {
   std::optional<std::vector<unsigned char>> png;
+  const platform::EnvironmentCopy environment = platform::EnvironmentCopy::Take();
   {
     GilRelease release;
+    const platform::EnvironmentCopy::Use use(environment);
     png = ExtractPngFromExecutableIcon(file_name.value, width, height);
   }
   return IconBytes(std::move(png));

@@ -8,8 +8,7 @@
 namespace {
 
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
-// A few rounds cover an environment that grows between the size query and the expansion; a platform that keeps
-// asking for more than it was given (one with a cap) ends the loop.
+// A few rounds cover an environment that grows between the size query and the expansion.
 constexpr int kExpansionAttempts = 4;
 // Windows paths end at 32767 characters; the executable's cannot be longer.
 constexpr DWORD kMaxModulePath = 32768;
@@ -27,6 +26,10 @@ std::wstring expand_env_path(const wchar_t* path) {
     const DWORD count = ExpandEnvironmentStringsW(path, buffer.data(), static_cast<DWORD>(size));
     if (count == 0) return std::wstring();
     if (count <= size) {
+      // Windows gives at most 32K characters whatever the size, and a count that fits the buffer may then stand
+      // beside a cut string. Whole only with the first NUL where the count says: neither a value nor the path
+      // can hold a NUL.
+      if (std::wcslen(buffer.c_str()) != count - 1) return std::wstring();
       buffer.resize(count - 1);
       return buffer;
     }

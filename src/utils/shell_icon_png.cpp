@@ -60,8 +60,17 @@ std::optional<std::vector<unsigned char>> ExtractPngFromExecutableIcon(const std
   return EncodeIcon(conversion, [image] { return HBitmapToGdiplusBitmap(image); });
 }
 
+namespace {
+
+// A name with a NUL names no file: cut there for the shell call, it would name another one.
+bool NamesNothing(const std::wstring& file_name) {
+  return file_name.empty() || file_name.find(L'\0') != std::wstring::npos;
+}
+
+}  // namespace
+
 HBITMAP GetShellItemImage(const std::wstring& file_name, std::uint32_t width, std::uint32_t height) {
-  if (file_name.empty() || width == 0 || height == 0) return nullptr;
+  if (NamesNothing(file_name) || width == 0 || height == 0) return nullptr;
   if (width > kMaxShellIconSide || height > kMaxShellIconSide) return nullptr;
   if (FAILED(CoInitialize(nullptr))) return nullptr;  // S_FALSE (already a single-threaded apartment) is success
 
@@ -189,7 +198,7 @@ std::optional<std::vector<unsigned char>> ExtractIconPng(const std::wstring& fil
 }
 
 HICON ExtractExecutableIcon(const std::wstring& file_name, std::uint32_t /*width*/, std::uint32_t /*height*/) {
-  if (file_name.empty()) return nullptr;
+  if (NamesNothing(file_name)) return nullptr;
   HICON icon = nullptr;
   const UINT extracted = PrivateExtractIconsW(file_name.c_str(), 0, 48, 48, &icon, nullptr, 1, LR_LOADFROMFILE);
   // 0xFFFFFFFF (the file cannot be read) and 0 both mean no icon.

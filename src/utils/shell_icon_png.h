@@ -21,7 +21,8 @@ std::optional<std::vector<unsigned char>> ExtractPngFromExecutableIcon(const std
                                                                       std::uint32_t width, std::uint32_t height);
 
 // The shell's icon image for the item (SIIGBF_BIGGERSIZEOK | SIIGBF_ICONONLY), or null. Initialises COM as a
-// single-threaded apartment for the call: a thread in the multithreaded apartment gets null.
+// single-threaded apartment for the call: a thread in the multithreaded apartment gets null. A name holding a
+// NUL names nothing (null), as does one the platform cannot take as a file name.
 HBITMAP GetShellItemImage(const std::wstring& file_name, std::uint32_t width, std::uint32_t height);
 
 // A GDI+ bitmap with the last status of the operations on it. Disposes of its native bitmap when destroyed,
@@ -53,5 +54,5 @@ INT GetEncoderClsid(const WCHAR* format, CLSID* clsid);
 std::optional<std::vector<unsigned char>> ExtractIconPng(const std::wstring& file_name, std::uint32_t width,
                                                          std::uint32_t height);
 
-// The first icon of a PE or .ico file, at 48 x 48 whatever the size asked, or null.
+// The first icon of a PE or .ico file, at 48 x 48 whatever the size asked, or null (also for a name holding a NUL).
 HICON ExtractExecutableIcon(const std::wstring& file_name, std::uint32_t width, std::uint32_t height);

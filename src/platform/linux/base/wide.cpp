@@ -96,4 +96,13 @@ std::string WideToUtf8(std::wstring_view text) {
   return out;
 }
 
+bool WideToFileName(std::wstring_view text, std::string& out) {
+  for (wchar_t w : text) {
+    const auto c = static_cast<char32_t>(w);
+    if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF && !(c >= 0xDC80 && c <= 0xDCFF))) return false;
+  }
+  out = WideToUtf8(text);
+  return true;
+}
+
 }  // namespace quorvel::platform

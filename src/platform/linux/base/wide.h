@@ -14,4 +14,9 @@ std::wstring Utf8ToWide(std::string_view bytes);
 // (other surrogates, values past U+10FFFF) becomes U+FFFD.
 std::string WideToUtf8(std::wstring_view text);
 
+// The bytes of a file name, as os.fsencode gives them: false when `text` holds a code point that stands for no
+// byte sequence (a surrogate outside U+DC80..U+DCFF, a value past U+10FFFF) or a NUL, since no file has that
+// name and a replaced or cut one would name another.
+bool WideToFileName(std::wstring_view text, std::string& out);
+
 }  // namespace quorvel::platform

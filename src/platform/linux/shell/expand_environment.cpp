@@ -6,15 +6,20 @@
 //
 // Names are case-sensitive here, unlike on Windows: the Linux environment may hold PATH and Path as two
 // variables, and folding case would have to pick one of them arbitrarily. A name that is empty or holds `=`
-// names no variable. The environment is read at each call (getenv; like every reader of the C environment it
-// must not race a thread that changes it).
-#include <cstdlib>
+// names no variable. The environment is read at each call, from the copy the calling thread uses when it has one
+// (platform/environment.h), else with getenv, which must not race a thread that changes the environment.
+//
+// The result is whole however long: no 32K limit as on Windows (the test seam can impose one, see
+// seam_known_folders.h).
+#include <atomic>
 #include <new>
 #include <optional>
 #include <string>
 
 #include "platform/linux/base/errors.h"
 #include "platform/linux/base/wide.h"
+#include "platform/linux/seam/seam_known_folders.h"
+#include "platform/linux/shell/environment.h"
 #include "platform/linux/shell/win32_known_folders.h"
 
 namespace {
@@ -27,9 +32,9 @@ std::optional<std::wstring> Lookup(std::wstring_view name) {
   const std::string bytes = WideToUtf8(name);
   // A name UTF-8 cannot carry exactly would otherwise match a variable named with replacement characters.
   if (Utf8ToWide(bytes) != name) return std::nullopt;
-  const char* value = std::getenv(bytes.c_str());
-  if (value == nullptr) return std::nullopt;
-  return Utf8ToWide(value);
+  const std::optional<std::string> value = quorvel::platform::detail::GetEnvironmentValue(bytes);
+  if (!value) return std::nullopt;
+  return Utf8ToWide(*value);
 }
 
 std::wstring Expand(std::wstring_view src) {
@@ -58,7 +63,16 @@ std::wstring Expand(std::wstring_view src) {
   return out;
 }
 
+// 0: no limit. Otherwise the buffer size above which the call behaves as if given this size (the seam's cap).
+std::atomic<DWORD> size_cap{0};
+
 }  // namespace
+
+namespace quorvel::platform::seam {
+
+void CapExpandEnvironmentStrings(DWORD chars) { size_cap.store(chars); }
+
+}  // namespace quorvel::platform::seam
 
 DWORD ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
   using quorvel::platform::detail::Fail;
@@ -72,6 +86,7 @@ DWORD ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
   }
   const std::size_t needed = expanded.size() + 1;
   if (needed > 0xFFFFFFFFu) return Fail(ERROR_NOT_ENOUGH_MEMORY, DWORD{0});
+  if (const DWORD cap = size_cap.load(); cap != 0 && nSize > cap) nSize = cap;
   if (needed <= nSize) {
     expanded.copy(lpDst, expanded.size());
     lpDst[expanded.size()] = L'\0';

@@ -14,6 +14,7 @@
 
 #include "platform/linux/base/errors.h"
 #include "platform/linux/base/wide.h"
+#include "platform/linux/shell/icon_scale.h"
 #include "platform/win32.h"
 
 namespace quorvel::platform::detail {
@@ -213,11 +214,14 @@ UINT PrivateExtractIconsW(LPCWSTR szFileName, int nIconIndex, int cxIcon, int cy
   namespace icons = quorvel::platform::icons;
   QUORVEL_SEAM_FAIL("PrivateExtractIconsW", 0u);
   if (szFileName == nullptr || *szFileName == L'\0') return Fail(ERROR_INVALID_PARAMETER, 0u);
-  const std::string path = quorvel::platform::WideToUtf8(szFileName);
+  std::string path;
+  // A name no file can have: what Windows answers for a file it cannot find.
+  if (!quorvel::platform::WideToFileName(szFileName, path)) return Fail(ERROR_FILE_NOT_FOUND, 0xFFFFFFFFu);
   if (phicon == nullptr) return icons::CountFileIcons(path);
   if (nIconIndex < 0) return 0;  // a resource identifier: not known here
   const std::uint32_t cx = static_cast<std::uint32_t>(cxIcon) & 0xFFFFu;
   const std::uint32_t cy = static_cast<std::uint32_t>(cyIcon) & 0xFFFFu;
+  if (cx > icons::kMaxIconSide || cy > icons::kMaxIconSide) return Fail(ERROR_INVALID_PARAMETER, 0u);
   UINT extracted = 0;
   for (; extracted < nIcons; ++extracted) {
     icons::IconImage image;
@@ -225,6 +229,14 @@ UINT PrivateExtractIconsW(LPCWSTR szFileName, int nIconIndex, int cxIcon, int cy
         icons::LoadFileIcon(path, static_cast<std::uint32_t>(nIconIndex) + extracted, cx, cy, image);
     if (result == icons::IconResult::kNoSuchItem && extracted == 0) return Fail(ERROR_FILE_NOT_FOUND, 0xFFFFFFFFu);
     if (result != icons::IconResult::kOk) break;
+    // The icon is made at the size asked, from the nearest image, as Windows makes it; 0 keeps the image's own.
+    if (cx != 0 && cy != 0 && (image.width != cx || image.height != cy)) {
+      try {
+        image = icons::ScaleImage(image, cx, cy);
+      } catch (const std::bad_alloc&) {
+        break;
+      }
+    }
     HICON icon = quorvel::platform::detail::CreateIconFromImage(std::move(image));
     if (icon == nullptr) break;
     phicon[extracted] = icon;

@@ -6,10 +6,12 @@
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
 #include "platform/linux/shell/byte_source.h"
+#include "platform/linux/shell/environment.h"
 #include "platform/linux/shell/png_decode.h"
 
 namespace quorvel::platform::icons {
@@ -24,18 +26,21 @@ struct SizeDir {
   std::string path;  // <base>/<theme>/<N>x<N>/<context>
 };
 
+bool IsAbsolute(const std::optional<std::string>& path) { return path && !path->empty() && path->front() == '/'; }
+
 std::vector<std::string> IconBases() {
+  using detail::GetEnvironmentValue;
   std::vector<std::string> bases;
-  const char* home = std::getenv("HOME");
-  const char* data_home = std::getenv("XDG_DATA_HOME");
-  if (data_home != nullptr && *data_home == '/') {
-    bases.push_back(std::string(data_home) + "/icons");
-  } else if (home != nullptr && *home == '/') {
-    bases.push_back(std::string(home) + "/.local/share/icons");
+  const std::optional<std::string> home = GetEnvironmentValue("HOME");
+  const std::optional<std::string> data_home = GetEnvironmentValue("XDG_DATA_HOME");
+  if (IsAbsolute(data_home)) {
+    bases.push_back(*data_home + "/icons");
+  } else if (IsAbsolute(home)) {
+    bases.push_back(*home + "/.local/share/icons");
   }
-  if (home != nullptr && *home == '/') bases.push_back(std::string(home) + "/.icons");
-  const char* dirs = std::getenv("XDG_DATA_DIRS");
-  std::string_view list = dirs != nullptr && *dirs != '\0' ? dirs : "/usr/local/share:/usr/share";
+  if (IsAbsolute(home)) bases.push_back(*home + "/.icons");
+  const std::optional<std::string> dirs = GetEnvironmentValue("XDG_DATA_DIRS");
+  std::string_view list = dirs && !dirs->empty() ? std::string_view(*dirs) : "/usr/local/share:/usr/share";
   while (!list.empty()) {
     const std::size_t colon = list.find(':');
     std::string_view dir = list.substr(0, colon);

@@ -7,24 +7,25 @@
 // ignored, as the base-directory rules say). $HOME is the profile; when it is unset, empty or relative, the
 // user's home from the password database.
 //
-// Nothing is cached: each call reads the environment and the file, so a changed HOME or user-dirs.dirs is seen at
-// once. Paths are bytes on disk and reach the caller with undecodable bytes as U+DC80..U+DCFF.
+// Nothing is cached: each call reads the environment (the calling thread's copy when it has one,
+// platform/environment.h) and the file, so a changed HOME or user-dirs.dirs is seen at once. The file is read
+// only when it is a regular file of at most kMaxUserDirsFile bytes (a FIFO, a device or a huge file counts as
+// absent), and opening it never waits. Paths are bytes on disk and reach the caller with undecodable bytes as U+DC80..U+DCFF.
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/linux/base/errors.h"
-#include "platform/linux/shell/user_dirs.h"
 #include "platform/linux/base/wide.h"
+#include "platform/linux/shell/byte_source.h"
+#include "platform/linux/shell/environment.h"
+#include "platform/linux/shell/user_dirs.h"
 #include "platform/linux/shell/win32_known_folders.h"
 
 namespace {
@@ -52,13 +53,14 @@ constexpr KnownFolder kKnownFolders[] = {
     {&FOLDERID_SavedGames, nullptr, "XDG_DATA_HOME", "/.local/share"},       // where Linux games keep saves
 };
 
-// user-dirs.dirs is a few hundred bytes: only this much of a file is read.
-constexpr std::streamsize kMaxUserDirsFile = 64 * 1024;
+// user-dirs.dirs is a few hundred bytes; a larger file is no such file (reading part of it could miss the last
+// assignment of a name, which is the one that counts).
+constexpr std::uint64_t kMaxUserDirsFile = 64 * 1024;
 
 std::optional<std::string> AbsoluteVariable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || value[0] != '/') return std::nullopt;
-  return std::string(value);
+  std::optional<std::string> value = quorvel::platform::detail::GetEnvironmentValue(name);
+  if (!value || value->empty() || value->front() != '/') return std::nullopt;
+  return value;
 }
 
 std::optional<std::string> HomeDirectory() {
@@ -81,11 +83,14 @@ std::string ConfigHome(const std::string& home) {
 }
 
 std::optional<std::string> UserDirFromFile(const std::string& home, const char* name) {
-  std::ifstream file(ConfigHome(home) + "/user-dirs.dirs", std::ios::binary);
-  if (!file) return std::nullopt;
-  std::string content(static_cast<std::size_t>(kMaxUserDirsFile), '\0');
-  file.read(content.data(), kMaxUserDirsFile);
-  content.resize(static_cast<std::size_t>(file.gcount()));
+  using quorvel::platform::icons::FileSource;
+  FileSource file;
+  std::vector<std::uint8_t> bytes;
+  if (file.Open(ConfigHome(home) + "/user-dirs.dirs") != FileSource::OpenResult::kOk ||
+      !file.Bytes(0, file.Size(), kMaxUserDirsFile, bytes)) {
+    return std::nullopt;
+  }
+  const std::string_view content(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   return quorvel::platform::xdg::FindUserDir(content, name, home);
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/linux/base/com_apartment.h"
 #include "platform/linux/shell/gdi_objects.h"
+#include "platform/linux/shell/icon_scale.h"
 #include "platform/linux/shell/icon_source.h"
 #include "platform/linux/seam/seam_results.h"
 #include "platform/linux/base/wide.h"
@@ -18,47 +19,13 @@
 namespace quorvel::platform::detail {
 namespace {
 
-// Shrinks `image` to fit cx x cy, keeping its aspect ratio: each target pixel is the average of the source
-// pixels it covers, weighted by their alpha so that transparent pixels lend no colour.
+// Shrinks `image` to fit cx x cy, keeping its aspect ratio.
 void ShrinkToFit(icons::IconImage& image, std::uint32_t cx, std::uint32_t cy) {
   if (image.width <= cx && image.height <= cy) return;
   const double scale = std::min(static_cast<double>(cx) / image.width, static_cast<double>(cy) / image.height);
   const auto width = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::lround(image.width * scale)));
   const auto height = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::lround(image.height * scale)));
-  icons::IconImage out;
-  out.width = width;
-  out.height = height;
-  out.pixels.resize(static_cast<std::size_t>(width) * height);
-  for (std::uint32_t ty = 0; ty < height; ++ty) {
-    const std::uint32_t y0 = static_cast<std::uint32_t>(std::uint64_t{ty} * image.height / height);
-    const std::uint32_t y1 =
-        std::max(y0 + 1, static_cast<std::uint32_t>(std::uint64_t{ty + 1} * image.height / height));
-    for (std::uint32_t tx = 0; tx < width; ++tx) {
-      const std::uint32_t x0 = static_cast<std::uint32_t>(std::uint64_t{tx} * image.width / width);
-      const std::uint32_t x1 =
-          std::max(x0 + 1, static_cast<std::uint32_t>(std::uint64_t{tx + 1} * image.width / width));
-      std::uint64_t a = 0, r = 0, g = 0, b = 0;
-      for (std::uint32_t y = y0; y < y1; ++y) {
-        for (std::uint32_t x = x0; x < x1; ++x) {
-          const std::uint32_t p = image.pixels[static_cast<std::size_t>(y) * image.width + x];
-          const std::uint32_t alpha = p >> 24;
-          a += alpha;
-          r += ((p >> 16) & 0xFF) * alpha;
-          g += ((p >> 8) & 0xFF) * alpha;
-          b += (p & 0xFF) * alpha;
-        }
-      }
-      const std::uint64_t count = std::uint64_t{y1 - y0} * (x1 - x0);
-      std::uint32_t pixel = 0;
-      if (a > 0) {
-        const auto channel = [a](std::uint64_t sum) { return static_cast<std::uint32_t>((sum + a / 2) / a); };
-        pixel = static_cast<std::uint32_t>((a + count / 2) / count) << 24 | channel(r) << 16 | channel(g) << 8 |
-                channel(b);
-      }
-      out.pixels[static_cast<std::size_t>(ty) * width + tx] = pixel;
-    }
-  }
-  image = std::move(out);
+  image = icons::ScaleImage(image, width, height);
 }
 
 class ShellItem final : public IShellItem, public IShellItemImageFactory {
@@ -148,7 +115,8 @@ HRESULT SHCreateItemFromParsingName(LPCWSTR pszPath, IBindCtx* /*pbc*/, REFIID r
   *ppv = nullptr;
   if (!detail::ComInitializedOnThisThread()) return CO_E_NOTINITIALIZED;
   if (pszPath == nullptr || *pszPath == L'\0') return E_INVALIDARG;
-  std::string path = WideToUtf8(pszPath);
+  std::string path;
+  if (!WideToFileName(pszPath, path)) return HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) {
     const int error = errno;

@@ -62,7 +62,9 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT uStartScan, UINT cLines, LPVOID lpvBits
 BOOL DeleteObject(HGDIOBJ ho);
 BOOL DestroyIcon(HICON hIcon);
 // Icons of a PE or .ico file: with a null phicon the number of icon groups in the file; otherwise up to nIcons
-// icons from group nIconIndex on, each chosen for LOWORD(cxIcon) x LOWORD(cyIcon), and the number extracted (0
-// when none; 0xFFFFFFFF when the file cannot be read). Resource identifiers are not known here: piconid gets 0.
+// icons from group nIconIndex on, each made from the group's nearest image scaled to exactly LOWORD(cxIcon) x
+// LOWORD(cyIcon) (with a side of 0 the image keeps its own size; a side above 1024 extracts nothing), and the number
+// extracted (0 when none; 0xFFFFFFFF when the file cannot be read or no file can have the name). Resource
+// identifiers are not known here: piconid gets 0.
 UINT PrivateExtractIconsW(LPCWSTR szFileName, int nIconIndex, int cxIcon, int cyIcon, HICON* phicon, UINT* piconid,
                           UINT nIcons, UINT flags);

@@ -70,5 +70,6 @@ QUORVEL_DECLARE_IID(IShellItemImageFactory, 0xbcc18b79, 0xba16, 0x442f, 0x80, 0x
                     0x3b);
 
 // Needs COM on the calling thread (CO_E_NOTINITIALIZED otherwise). A path that names nothing fails with
-// HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND); an empty one with E_INVALIDARG.
+// HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND); an empty one with E_INVALIDARG; one no file can have (a surrogate that
+// stands for no byte) with HRESULT_FROM_WIN32(ERROR_INVALID_NAME).
 HRESULT SHCreateItemFromParsingName(LPCWSTR pszPath, IBindCtx* pbc, REFIID riid, void** ppv);
