@@ -16,7 +16,7 @@ out=$(cd "$out" && pwd)
 # spdlog and fmt from Debian, in a folder of their own: /usr/include itself must never reach a mingw build.
 for lib in spdlog fmt; do
   rm -rf "$out/include/$lib"
-  cp -r "/usr/include/$lib" "$out/include/$lib"
+  cp -a "/usr/include/$lib" "$out/include/$lib"  # their dates kept: an unchanged build stays built
 done
 
 cmake -G Ninja -S "$root" -B "$out/cmake" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
@@ -38,8 +38,9 @@ fi
 "$wineserver" -p >/dev/null 2>&1 || true
 xvfb_pid=
 finish() {
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   "$wineserver" -k >/dev/null 2>&1 || true  # this prefix's server only; nothing else waits for it
+  "$wineserver" -w >/dev/null 2>&1 || true  # its programs gone before their X server
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
 }
 trap finish EXIT
 
