@@ -5,7 +5,7 @@
 # linked against its subsystem's target alone; then runs those tests under Wine and prints one line per subsystem.
 # Python for Windows is not available here, so the module folder is left out.
 #
-#   bash scripts/check-windows.sh [BUILD_DIR]        QUORVEL_WINE=0 skips the run under Wine
+#   bash scripts/check-windows.sh [BUILD_DIR]     JOBS=N builds with N jobs (3); QUORVEL_WINE=0: no run under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -59,7 +59,7 @@ skips=(
   IconPngTest.ExeIconIsTheFirstGroupAtTheRequestedSize
   IconPlatform.ShellItemNeedsComAndAnExistingPathAndHonoursTheSizeFlags
   # Wine's PrivateExtractIconsW now and then counts an icon as extracted but hands back no handle while other
-  # threads make GDI objects (about 1 call in 700 of the icon road, mixed with the shell road on 4 threads).
+  # threads make GDI objects (a few calls in a thousand of the icon road, mixed with the shell road on 4 threads).
   IconPngTest.ManyCallsOnSeveralThreadsLeaveNothingBehind
   # With LR_LOADFROMFILE and several icons asked for, Wine fills only the first handle while counting them all.
   IconPlatform.PrivateExtractIconsCountsAndExtractsGroups
@@ -121,7 +121,8 @@ run_tests() {
   local group tests=0 failures=0 errors=0 skipped_inside=0
   group=$(subsystem "$name")
   if [ -f "$xml" ]; then
-    read -r tests failures errors < <(sed -n 's/^<testsuites tests="\([0-9]*\)" failures="\([0-9]*\)" disabled="[0-9]*" errors="\([0-9]*\)".*/\1 \2 \3/p' "$xml") || true
+    local counts='s/^<testsuites tests="\([0-9]*\)" failures="\([0-9]*\)" disabled="[0-9]*" errors="\([0-9]*\)".*/\1 \2 \3/p'
+    read -r tests failures errors < <(sed -n "$counts" "$xml") || true
     skipped_inside=$(grep -c '<skipped' "$xml" || true)
   else
     echo "windows-check: $label left no results" >&2
@@ -170,7 +171,8 @@ for source in "$root"/tests/native/{fs_watcher,utils,icon,capture}_*_test.cpp; d
 done
 echo
 for group in watcher utilities capture; do
-  echo "windows-check: $group under Wine: ${run[$group]:-0} run, ${passed[$group]:-0} passed, ${skipped[$group]:-0} skipped by name"
+  echo "windows-check: $group under Wine: ${run[$group]:-0} run, ${passed[$group]:-0} passed," \
+    "${skipped[$group]:-0} skipped by name"
 done
 [ $status -eq 0 ] && echo "windows-check: the native tests passed under Wine"
 exit $status
