@@ -57,6 +57,7 @@ skips=(
   # Wine's IShellItemImageFactory::GetImage is a stub: S_OK with a 1x1 image, whatever the item and size (the
   # shell road is checked up to that call, and the PNG of what it returns, by the other IconPngTest tests).
   IconPngTest.ExeIconIsTheFirstGroupAtTheRequestedSize
+  # The same stub; and Wine's SHCreateItemFromParsingName makes the item without COM (Windows: CO_E_NOTINITIALIZED).
   IconPlatform.ShellItemNeedsComAndAnExistingPathAndHonoursTheSizeFlags
   # Wine's PrivateExtractIconsW now and then counts an icon as extracted but hands back no handle while other
   # threads make GDI objects (a few calls in a thousand of the icon road, mixed with the shell road on 4 threads).
