@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "game_screenshoter/com_holder.h"
 #include "game_screenshoter/dxgi_screenshot.h"
 #include "game_screenshoter/find_game_window.h"
 #include "game_screenshoter/window_capture.h"
@@ -23,29 +24,12 @@ struct Expectation {
   Lines lines;  // what dxgiScreenshot logs
 };
 
-// Releases what the probe obtained, last first, before the capture under test duplicates the same output.
-class Held {
- public:
-  Held() = default;
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  ~Held() {
-    for (auto it = held_.rbegin(); it != held_.rend(); ++it) (*it)->Release();
-  }
-  void Keep(IUnknown* object) {
-    if (object != nullptr) held_.push_back(object);
-  }
-
- private:
-  std::vector<IUnknown*> held_;
-};
-
 Expectation Refused(const char* text, HRESULT hr) { return {false, {text + std::to_string(hr)}}; }
 
+// The holders release what the probe obtained before the capture under test duplicates the same output.
 Expectation AskTheSystem(HMONITOR monitor) {
-  Held held;
-  ID3D11Device* device = nullptr;
-  ID3D11DeviceContext* context = nullptr;
+  ComHolder<ID3D11Device> device;
+  ComHolder<ID3D11DeviceContext> context;
   const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_1, D3D_FEATURE_LEVEL_10_0,
                                       D3D_FEATURE_LEVEL_9_1};
   for (D3D_DRIVER_TYPE type : {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP, D3D_DRIVER_TYPE_REFERENCE}) {
@@ -53,49 +37,37 @@ Expectation AskTheSystem(HMONITOR monitor) {
                                     &context))) {
       break;
     }
-    if (device != nullptr) device->Release();
-    if (context != nullptr) context->Release();
-    device = nullptr;
-    context = nullptr;
+    device.Reset();
+    context.Reset();
   }
-  held.Keep(device);
-  held.Keep(context);
-  if (device == nullptr || context == nullptr) return {false, {"RuduVizozadoz: D3D11CreateDevice failed"}};
+  if (!device || !context) return {false, {"RuduVizozadoz: D3D11CreateDevice failed"}};
+  ComHolder<IDXGIDevice> dxgi;
+  HRESULT hr = device->QueryInterface(__uuidof(IDXGIDevice), OutParam(dxgi));
+  if (FAILED(hr) || !dxgi) return Refused("RuduVizozadoz: D3D11CreateDevice->IDXGIDevice failed, hr=", hr);
+  ComHolder<IDXGIAdapter> adapter;
+  hr = dxgi->GetParent(__uuidof(IDXGIAdapter), OutParam(adapter));
+  if (FAILED(hr) || !adapter) return Refused("RuduVizozadoz: IDXGIDevice->IDXGIAdapter failed, hr=", hr);
 
-  IDXGIDevice* dxgi = nullptr;
-  HRESULT hr = device->QueryInterface(__uuidof(IDXGIDevice), reinterpret_cast<void**>(&dxgi));
-  held.Keep(dxgi);
-  if (FAILED(hr) || dxgi == nullptr) return Refused("RuduVizozadoz: D3D11CreateDevice->IDXGIDevice failed, hr=", hr);
-  IDXGIAdapter* adapter = nullptr;
-  hr = dxgi->GetParent(__uuidof(IDXGIAdapter), reinterpret_cast<void**>(&adapter));
-  held.Keep(adapter);
-  if (FAILED(hr) || adapter == nullptr) return Refused("RuduVizozadoz: IDXGIDevice->IDXGIAdapter failed, hr=", hr);
-
-  IDXGIOutput* output = nullptr;
+  ComHolder<IDXGIOutput> output;
   DXGI_OUTPUT_DESC description{};
   if (monitor == nullptr) {
     hr = adapter->EnumOutputs(0, &output);
-    held.Keep(output);
-    if (FAILED(hr) || output == nullptr) return Refused("RuduVizozadoz: dxgiAdapter->IDXGIOutput failed, hr=", hr);
+    if (FAILED(hr) || !output) return Refused("RuduVizozadoz: dxgiAdapter->IDXGIOutput failed, hr=", hr);
     hr = output->GetDesc(&description);
     if (FAILED(hr)) return Refused("RuduVizozadoz: IDXGIOutput::GetDesc failed, hr=", hr);
-  } else {
-    for (UINT index = 0; output == nullptr; ++index) {
-      IDXGIOutput* candidate = nullptr;
-      if (FAILED(adapter->EnumOutputs(index, &candidate)) || candidate == nullptr) return {};  // shown by none
-      held.Keep(candidate);
-      if (FAILED(candidate->GetDesc(&description))) return {};
-      if (description.Monitor == monitor) output = candidate;
-    }
   }
-  IDXGIOutput1* output1 = nullptr;
-  hr = output->QueryInterface(__uuidof(IDXGIOutput1), reinterpret_cast<void**>(&output1));
-  held.Keep(output1);
-  if (FAILED(hr) || output1 == nullptr) return Refused("RuduVizozadoz: IDXGIOutput->IDXGIOutput1 failed, hr=", hr);
-  IDXGIOutputDuplication* duplication = nullptr;
-  hr = output1->DuplicateOutput(device, &duplication);
-  held.Keep(duplication);
-  if (FAILED(hr) || duplication == nullptr) {
+  for (UINT index = 0; !output; ++index) {
+    ComHolder<IDXGIOutput> candidate;
+    if (FAILED(adapter->EnumOutputs(index, &candidate)) || !candidate) return {};  // shown by none: no line
+    if (FAILED(candidate->GetDesc(&description))) return {};
+    if (description.Monitor == monitor) output = candidate.Get();
+  }
+  ComHolder<IDXGIOutput1> output1;
+  hr = output->QueryInterface(__uuidof(IDXGIOutput1), OutParam(output1));
+  if (FAILED(hr) || !output1) return Refused("RuduVizozadoz: IDXGIOutput->IDXGIOutput1 failed, hr=", hr);
+  ComHolder<IDXGIOutputDuplication> duplication;
+  hr = output1->DuplicateOutput(device.Get(), &duplication);
+  if (FAILED(hr) || !duplication) {
     return Refused("RuduVizozadoz: IDXGIOutput1->IDXGIOutputDuplication failed, hr=", hr);
   }
   return {true, {}};
