@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, then runs the native tests, the Python tests, the
 # native tests again under AddressSanitizer and ThreadSanitizer (with the Python tests marked `asan` under
-# AddressSanitizer), the Windows compile check and bounded fuzz runs. Exits non-zero when any of them fails.
+# AddressSanitizer), the Windows build with its native tests under Wine and bounded fuzz runs. Exits non-zero when
+# any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -66,7 +67,7 @@ step "native tests (AddressSanitizer)" native build/asan
 step "python tests (AddressSanitizer)" asan_python
 step "build (ThreadSanitizer)" build build/tsan -DQUORVEL_SANITIZE=thread -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_MODULE=OFF
 step "native tests (ThreadSanitizer)" env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/sanitizers/tsan.supp" ctest --test-dir build/tsan --output-on-failure -j "$JOBS" --timeout 600
-step "windows compile check" bash scripts/check-windows.sh build/windows-check
+step "windows build and tests under Wine" env JOBS="$JOBS" bash scripts/check-windows.sh build/windows-check
 step "fuzz" bash scripts/fuzz.sh build/fuzz
 
 echo

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,13 +12,23 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "windows_test_support.h"
+#else
 #include "platform/linux/shell/icon_source.h"
+#endif
 
 namespace quorvel::icon_test {
 
 using platform::icons::IconImage;
 
-inline std::string Fixture(const std::string& name) { return std::string(QUORVEL_ICON_FIXTURES) + "/" + name; }
+inline std::string Fixture(const std::string& name) {
+  std::string path = std::string(QUORVEL_ICON_FIXTURES) + "/" + name;
+#ifdef _WIN32
+  std::replace(path.begin(), path.end(), '/', '\\');  // the shell parses backslashes only
+#endif
+  return path;
+}
 
 inline std::vector<std::uint8_t> ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -57,6 +68,7 @@ inline ::testing::AssertionResult SameImage(const IconImage& actual, const IconI
 
 }  // namespace quorvel::icon_test
 
+#ifndef _WIN32  // Debian's Python and Pillow: Linux only
 namespace quorvel::icon_test {
 
 // A PNG decoded by Pillow under Debian's own python3 in a child process: a decoder that is not ours.
@@ -85,3 +97,4 @@ inline IconImage DecodeWithPillow(const std::string& path) {
 }
 
 }  // namespace quorvel::icon_test
+#endif
