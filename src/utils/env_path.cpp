@@ -13,6 +13,37 @@ constexpr int kExpansionAttempts = 4;
 // Windows paths end at 32767 characters; the executable's cannot be longer.
 constexpr DWORD kMaxModulePath = 32768;
 
+#ifdef _WIN32
+// Windows expands into at most 32,767 characters, terminator included. Asked for more, it may hand back the string
+// cut to that size with a count that matches the cut string, so a result of that size is whole only when the
+// references' values, looked up one by one, add up to it. Same walk as the expansion: a set variable's reference
+// is replaced by its value, any other `%...%` is copied, a `%` without a partner is copied.
+constexpr DWORD kWindowsExpansionLimit = 32767;
+
+std::size_t WholeExpansionLength(const wchar_t* path) {
+  const std::wstring_view src(path);
+  std::size_t total = 0;
+  std::size_t i = 0;
+  while (i < src.size()) {
+    const std::size_t open = src.find(L'%', i);
+    if (open == std::wstring_view::npos) return total + (src.size() - i);
+    total += open - i;
+    const std::size_t close = src.find(L'%', open + 1);
+    if (close == std::wstring_view::npos) return total + (src.size() - open);
+    const std::wstring name(src.substr(open + 1, close - open - 1));
+    SetLastError(ERROR_SUCCESS);
+    const DWORD needed = name.empty() ? 0 : GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+    if (needed == 0 && (name.empty() || GetLastError() == ERROR_ENVVAR_NOT_FOUND)) {
+      total += close - open + 1;
+    } else if (needed > 0) {
+      total += needed - 1;
+    }
+    i = close + 1;
+  }
+  return total;
+}
+#endif
+
 }  // namespace
 
 std::wstring expand_env_path(const wchar_t* path) {
@@ -30,6 +61,9 @@ std::wstring expand_env_path(const wchar_t* path) {
       // beside a cut string. Whole only with the first NUL where the count says: neither a value nor the path
       // can hold a NUL.
       if (std::wcslen(buffer.c_str()) != count - 1) return std::wstring();
+#ifdef _WIN32
+      if (count >= kWindowsExpansionLimit && WholeExpansionLength(path) != count - 1) return std::wstring();
+#endif
       buffer.resize(count - 1);
       return buffer;
     }
