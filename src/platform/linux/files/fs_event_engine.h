@@ -42,6 +42,12 @@ constexpr std::size_t kDeliveryCheckInterval = 1024;
 constexpr std::size_t kReleaseSlice = 4096;
 constexpr long kDefaultQueuedEvents = 16384;  // fs.inotify.max_queued_events, when it cannot be read
 
+// While threads waiting on ports serve the kernel queue and one of them is busy (the queue filled with nobody
+// waiting), the reader drains the queue only this often, so it cannot overflow (16,384 events take far longer to
+// make), and the busy thread reads the rest as a batch when it comes back: a burst costs a wake-up per batch, not
+// per change, and nothing sleeps on the way from the kernel to a waiting thread.
+constexpr int kGuardMilliseconds = 2;
+
 constexpr uint32_t kEventMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK;
 constexpr DWORD kKnownFilters = 0x17F;  // FILE_NAME .. SECURITY, as Windows accepts them
@@ -195,8 +201,8 @@ class Engine {
 
  private:
   void ReaderLoop();
-  enum Served { kEmpty, kRead, kMore };
-  Served ReadAndDispatch(char* buffer, std::size_t size);
+  enum Served { kEmpty, kRead, kReadSome, kMore };
+  Served ReadAndDispatch(char* buffer, std::size_t size, bool until_empty);
   void ReaderBehindPorts();
   void Process(const inotify_event& event);
   void Drained();
@@ -258,6 +264,8 @@ class Engine {
   std::unordered_set<Sub*> partial_;  // directories with a subdirectory the kernel would not watch
   std::unordered_set<Sub*> retrying_;
   bool retry_partial_ = false;        // kernel watches were given back since: try those again
+  bool ports_serve_ = false;          // a port's waiting threads read the kernel queue themselves
+  bool reader_guarding_ = false;      // the reader wakes by the clock (kGuardMilliseconds), not for each change
 };
 
 // The wait of a thread on a port that serves change notifications (Port::Dequeue): waits on `port_epoll` (the

@@ -124,7 +124,7 @@ struct ReaderLock {
 // Reads the kernel queue and dispatches what it holds, under the engine's lock (held by the caller), so that two
 // threads serving it never take events out of order. kMore: kernel watches are still to be given back, and the
 // lock is to be given up before the next slice.
-Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size) {
+Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size, bool until_empty) {
   Served served = kEmpty;
   for (;;) {
     const ssize_t length = ::read(inotify_fd_, buffer, size);
@@ -142,6 +142,10 @@ Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size) {
     // Kernel watches still to be given back: their IN_IGNORED events are on their way, and the next slice
     // follows them; the lock is given up in between.
     if (!releasing_.empty()) return kMore;
+    // A read that left room for more took all there was (what came since wakes the next wait): one read a batch.
+    if (!until_empty && static_cast<std::size_t>(length) + sizeof(inotify_event) + NAME_MAX + 1 <= size) {
+      return kReadSome;
+    }
   }
 }
 
@@ -168,18 +172,37 @@ void Engine::ReaderLoop() {
     FlushReads();
     return false;
   };
+  bool guarding = false;
   for (;;) {
     epoll_event ready;
-    if (epoll_wait(efd, &ready, 1, -1) < 0 || !changes_ready(ready)) continue;  // EINTR, or the mount table
+    const int count = epoll_wait(efd, &ready, 1, guarding ? kGuardMilliseconds : -1);
+    if (count < 0 || (count > 0 && !changes_ready(ready))) continue;  // EINTR, or the mount table
+    if (count > 0 && ready.data.fd != pfd && !guarding) {
+      std::lock_guard lock(mutex);
+      // No port's waiting thread took this change: its thread is busy (in a handler, say) and reads what the queue
+      // holds when it comes back, a batch. Meanwhile the queue is only kept from overflowing.
+      if (ports_serve_) {
+        guarding = reader_guarding_ = true;
+        epoll_ctl(efd, EPOLL_CTL_DEL, inotify_fd_, nullptr);
+        continue;
+      }
+    }
     bool grace_used = false;
+    bool read_any = false;
     for (;;) {
       {
         ReaderLock lock(*this);
-        const Served served = ReadAndDispatch(buffer, sizeof buffer);
+        const Served served = ReadAndDispatch(buffer, sizeof buffer, true);
+        read_any = read_any || served != kEmpty;
         if (served == kMore) continue;
         if (served == kRead) grace_used = false;
         if (held_.empty() || grace_used) {
           Drained();
+          if (guarding && !read_any) {
+            // The queue stayed empty for a whole period: back to waking for the first change.
+            guarding = reader_guarding_ = false;
+            ReaderBehindPorts();
+          }
           break;
         }
       }
@@ -197,7 +220,10 @@ void Engine::ServeWaiting() {
   alignas(inotify_event) static thread_local char buffer[64 * 1024];
   ReaderLock lock(*this);
   if (inotify_fd_ < 0) return;
-  if (ReadAndDispatch(buffer, sizeof buffer) == kEmpty && held_.empty() && releasing_.empty()) {
+  // Without held moves or fresh scans, a drained queue needs nothing more; with them, the queue is read until
+  // it is seen empty, as the reader does.
+  const bool until_empty = !held_.empty() || !scanned_subs_.empty();
+  if (ReadAndDispatch(buffer, sizeof buffer, until_empty) == kEmpty && held_.empty() && releasing_.empty()) {
     Drained();
     return;
   }
@@ -210,6 +236,8 @@ void Engine::ServeWaiting() {
 // The reader's interest in the inotify instance is exclusive and queued behind every port's (re-added after
 // each), so the kernel wakes a thread waiting on a port first, and the reader only when none waits.
 void Engine::ReaderBehindPorts() {
+  ports_serve_ = true;
+  if (reader_guarding_) return;  // it wakes by the clock, and re-adds its interest when it stops
   epoll_event interest{};
   interest.events = EPOLLIN | EPOLLEXCLUSIVE;
   interest.data.fd = inotify_fd_;
