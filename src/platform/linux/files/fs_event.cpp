@@ -44,9 +44,10 @@
 //   port it is bound to. A watched directory that is deleted ends its outstanding read, once the backlog has been
 //   delivered, as a failed I/O with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING, which Windows maps to that code);
 //   a read issued afterwards fails the same way. So does one whose file system is unmounted (IN_UNMOUNT and
-//   IN_IGNORED; or, for a lazy unmount that the handle's descriptor keeps alive, its mount leaving the mount table). The handle's open descriptor keeps the kernel from reporting the
-//   directory's own deletion, so it is seen from the parent directory (watched for deletions and renames only):
-//   a directory gone from there whose link count is 0.
+//   IN_IGNORED; or, for a lazy unmount that the handle's descriptor keeps alive, its mount leaving the mount
+//   table). The handle's open descriptor keeps the kernel from reporting the directory's own deletion, so it is
+//   seen from the parent directory (watched for deletions and renames only): a directory gone from there whose
+//   link count is 0.
 // - fork: a child starts from a clean state: its own inotify instance and reader thread on first use; the
 //   parent's engine, its watches and its kernel watches are never touched there (a handle inherited from the
 //   parent starts a new watch with its next read).

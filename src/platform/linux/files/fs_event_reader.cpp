@@ -1,14 +1,20 @@
 // The reader thread and the kernel-watch table. One inotify instance serves the whole process (the per-user limit
-// is 128 instances); a reader thread blocks in epoll_wait on it and drains the kernel queue as soon as events
-// arrive (in a burst, after a nap of a few tens of microseconds that lets them queue, so that a burst costs a wake-up
-// per batch rather than per event), whether or not a read is outstanding, so the kernel's bounded queue rarely
-// overflows. Kernel watches are shared: every watch asks for the same event mask, so the kernel hands out one watch
-// descriptor per inode, which the layer reference-counts between handles (Node). The parent of a watched directory is watched for deletions
-// and renames only (its `guards`), as the handle's open descriptor keeps the kernel from reporting the directory's
-// own deletion. Events are dispatched here to the watches' records (creations, deletions, writes) and to rename
-// pairing (moves). Kernel watches no handle uses any more are given back in slices (ReleasePending): each removal
-// queues an IN_IGNORED event, and the reader drains the queue between slices, so that closing a big tree never
-// overflows the queue for the other watches. A child after fork leaves its parent's engine alone and makes its own.
+// is 128 instances). A thread waiting on a completion port that directories are bound to reads the kernel queue
+// itself when the kernel wakes it (ServeWaiting, through Port::Dequeue), so a change reaches it with one wake-up;
+// the kernel wakes the reader thread (its interest is exclusive and queued behind the ports') only when no such
+// thread waits. The reader then leaves the change to that busy thread, which reads what has queued meanwhile as
+// one batch when it comes back, and drains the queue itself every kGuardMilliseconds until it is found empty, so
+// the kernel's bounded queue never overflows while a handler runs; with no port serving the queue it reads at
+// once. Nothing sleeps on the way from the kernel to a waiting thread. All readers read and dispatch under the
+// engine's lock, so events are never taken out of order. Kernel watches are shared: every watch asks for the same
+// event mask, so the kernel hands out one watch descriptor per inode, which the layer reference-counts between
+// handles (Node). The parent of a watched directory is watched for deletions and renames only (its `guards`), as
+// the handle's open descriptor keeps the kernel from reporting the directory's own deletion. The mount table is
+// watched too (/proc/self/mountinfo): a watched directory whose mount leaves it is gone. Events are dispatched
+// here to the watches' records (creations, deletions, writes) and to rename pairing (moves). Kernel watches no
+// handle uses any more are given back in slices (ReleasePending): each removal queues an IN_IGNORED event, and the
+// reader drains the queue between slices, so that closing a big tree never overflows the queue for the other
+// watches. A child after fork leaves its parent's engine alone and makes its own.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/epoll.h>
