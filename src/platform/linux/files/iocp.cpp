@@ -65,7 +65,7 @@ bool Port::Dequeue(DWORD milliseconds, Packet& packet, DWORD& error) {
       }
       timeout_ms = static_cast<int>(std::min<long long>(left, INT32_MAX));
     }
-    if (epoll_fd_ >= 0 && !polling_) {
+    if (ServesChanges() && !polling_) {
       polling_ = true;
       poller_ = std::this_thread::get_id();
       const int epoll_fd = epoll_fd_;
@@ -79,9 +79,9 @@ bool Port::Dequeue(DWORD milliseconds, Packet& packet, DWORD& error) {
       continue;
     }
     if (milliseconds == INFINITE) {
-      ready_.wait(lock, [&] { return ready() || (epoll_fd_ >= 0 && !polling_); });
+      ready_.wait(lock, [&] { return ready() || (ServesChanges() && !polling_); });
     } else {
-      ready_.wait_until(lock, deadline, [&] { return ready() || (epoll_fd_ >= 0 && !polling_); });
+      ready_.wait_until(lock, deadline, [&] { return ready() || (ServesChanges() && !polling_); });
     }
   }
   packet = queue_.front();
@@ -107,10 +107,14 @@ void Port::OnClose() {
   ready_.notify_all();
 }
 
+// Only the instance of this process's engine: one a parent's port holds in a child after fork is the parent's.
+bool Port::ServesChanges() const {
+  return epoll_fd_ >= 0 && changes_generation_ == fs_event::engine_generation.load();
+}
+
 bool Port::ServeChanges(int inotify_fd, unsigned generation) {
   std::lock_guard lock(mutex_);
   if (epoll_fd_ >= 0 && changes_generation_ == generation) return false;
-  if (polling_) return false;  // a parent's port in a child after fork is never waited on there; nothing else is
   if (epoll_fd_ >= 0) ::close(epoll_fd_);
   if (wake_fd_ >= 0) ::close(wake_fd_);
   epoll_fd_ = wake_fd_ = -1;

@@ -40,6 +40,8 @@ class Port final : public KernelObject {
   }
 
  private:
+  bool ServesChanges() const;  // with `mutex_` held
+
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Packet> queue_;
