@@ -45,8 +45,10 @@ constexpr long kDefaultQueuedEvents = 16384;  // fs.inotify.max_queued_events, w
 // While threads waiting on ports serve the kernel queue and one of them is busy (the queue filled with nobody
 // waiting), the reader drains the queue only this often, so it cannot overflow (16,384 events take far longer to
 // make), and the busy thread reads the rest as a batch when it comes back: a burst costs a wake-up per batch, not
-// per change, and nothing sleeps on the way from the kernel to a waiting thread.
-constexpr int kGuardMilliseconds = 2;
+// per change, and nothing sleeps on the way from the kernel to a waiting thread. Short, since a directory moved into
+// a subtree is watched only once its move is read: what is made in it before then is found by a scan that goes by
+// the directory's change time.
+constexpr long kGuardNanoseconds = 250'000;
 
 constexpr uint32_t kEventMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK;
@@ -265,7 +267,7 @@ class Engine {
   std::unordered_set<Sub*> retrying_;
   bool retry_partial_ = false;        // kernel watches were given back since: try those again
   bool ports_serve_ = false;          // a port's waiting threads read the kernel queue themselves
-  bool reader_guarding_ = false;      // the reader wakes by the clock (kGuardMilliseconds), not for each change
+  bool reader_guarding_ = false;      // the reader wakes by the clock (kGuardNanoseconds), not for each change
 };
 
 // The wait of a thread on a port that serves change notifications (Port::Dequeue): waits on `port_epoll` (the

@@ -3,7 +3,7 @@
 // itself when the kernel wakes it (ServeWaiting, through Port::Dequeue), so a change reaches it with one wake-up;
 // the kernel wakes the reader thread (its interest is exclusive and queued behind the ports') only when no such
 // thread waits. The reader then leaves the change to that busy thread, which reads what has queued meanwhile as
-// one batch when it comes back, and drains the queue itself every kGuardMilliseconds until it is found empty, so
+// one batch when it comes back, and drains the queue itself every kGuardNanoseconds until it is found empty, so
 // the kernel's bounded queue never overflows while a handler runs; with no port serving the queue it reads at
 // once. Nothing sleeps on the way from the kernel to a waiting thread. All readers read and dispatch under the
 // engine's lock, so events are never taken out of order. Kernel watches are shared: every watch asks for the same
@@ -181,7 +181,8 @@ void Engine::ReaderLoop() {
   bool guarding = false;
   for (;;) {
     epoll_event ready;
-    const int count = epoll_wait(efd, &ready, 1, guarding ? kGuardMilliseconds : -1);
+    const timespec guard{0, kGuardNanoseconds};
+    const int count = epoll_pwait2(efd, &ready, 1, guarding ? &guard : nullptr, nullptr);
     if (count < 0 || (count > 0 && !changes_ready(ready))) continue;  // EINTR, or the mount table
     if (count > 0 && ready.data.fd != pfd && !guarding) {
       std::lock_guard lock(mutex);
