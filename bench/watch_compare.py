@@ -2,14 +2,18 @@
 side on the same work (figures only, never pass/fail). Each side runs in its own process on a fresh tmpfs
 directory; the files are made by another process (bench/watch_writer.py) pinned to its own CPU. The burst is
 100,000 creations over 100 directories (WATCH_BENCH_BURST, WATCH_BENCH_BURST_DIRS); the latency case makes 1,000
-files 2 ms apart (WATCH_BENCH_LATENCY_WRITES, WATCH_BENCH_LATENCY_PAUSE_MS).
+files 2 ms apart (WATCH_BENCH_LATENCY_WRITES, WATCH_BENCH_LATENCY_PAUSE_MS); the roundtrip case is write-then-wait:
+the writer makes a file, waits until the side has seen it (the side's handler acknowledges it through a pipe), then
+makes the next; 1,000 timed writes after 10 untimed ones (WATCH_BENCH_ROUNDTRIP_WRITES, _WARMUP).
 
-  PYTHONPATH=<build>/python python3.13 bench/watch_compare.py [--cases burst,latency,idle] [--runs N]
+  PYTHONPATH=<build>/python python3.13 bench/watch_compare.py [--cases burst,latency,roundtrip,idle] [--runs N]
                                                               [--impls quorvel,watchdog,pyinotify,inotifywait]
+                                                              [--root TMPFS_DIR]
 
 quorvel runs under the interpreter that runs this script; the peers under /usr/bin/python3 (Debian's
-python3-watchdog and python3-pyinotify are not importable from 3.13). Work happens in /dev/shm (a tmpfs): /tmp is
-a slow disk here.
+python3-watchdog and python3-pyinotify are not importable from 3.13). Work happens in /dev/shm (a tmpfs), or under
+--root (mount a tmpfs of your own there: /dev/shm is shared with everything else on the machine); /tmp is a slow
+disk here.
 """
 import argparse
 import json
@@ -24,9 +28,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SYSTEM_PYTHON = "/usr/bin/python3"
 
 
-def run_side(impl, case):
+def run_side(impl, case, root):
     python = sys.executable if impl == "quorvel" else SYSTEM_PYTHON
-    workdir = tempfile.mkdtemp(prefix=f"quorvel-bench-{impl}-", dir="/dev/shm")
+    workdir = tempfile.mkdtemp(prefix=f"quorvel-bench-{impl}-", dir=root)
     try:
         out = subprocess.run([python, os.path.join(HERE, "watch_side.py"), impl, case, workdir, SYSTEM_PYTHON],
                              capture_output=True, text=True, timeout=600)
@@ -44,13 +48,14 @@ def median(results, key):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--cases", default="burst,latency,idle")
+    parser.add_argument("--cases", default="burst,latency,roundtrip,idle")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--impls", default="quorvel,watchdog,pyinotify,inotifywait")
+    parser.add_argument("--root", default="/dev/shm", help="a tmpfs directory to work in")
     args = parser.parse_args()
     impls = args.impls.split(",")
     for case in args.cases.split(","):
-        results = {impl: [run_side(impl, case) for _ in range(args.runs)] for impl in impls}
+        results = {impl: [run_side(impl, case, args.root) for _ in range(args.runs)] for impl in impls}
         print(f"\n== {case} ({args.runs} runs each, medians)")
         for impl in impls:
             for r in results[impl]:
@@ -83,7 +88,7 @@ def main():
                               f"{with_reader:.1f} us per event; quorvel/that {median(q, 'cpu_us_per_event') / with_reader:.2f}; "
                               f"quorvel less its handler/inotifywait alone "
                               f"{(median(q, 'cpu_us_per_event') - handler) / cpu:.2f}")
-        elif case == "latency":
+        elif case in ("latency", "roundtrip"):
             print(f"  {'':12} {'writes':>7} {'seen':>6} {'median us':>10} {'p99 us':>10} {'max us':>10}")
             for impl in impls:
                 rs = results[impl]

@@ -3,7 +3,7 @@ threaded notifier or `inotifywait -m` (read line by line), the peers under the s
 python3-watchdog and python3-pyinotify live. Prints one JSON object with its figures.
 
   watch_side.py IMPL CASE WORKDIR WRITER_PYTHON
-  IMPL: quorvel | watchdog | pyinotify | inotifywait;  CASE: burst | latency | idle
+  IMPL: quorvel | watchdog | pyinotify | inotifywait;  CASE: burst | latency | roundtrip | idle
 """
 import json
 import os
@@ -17,6 +17,8 @@ BURST = int(os.environ.get("WATCH_BENCH_BURST", "100000"))
 BURST_DIRS = int(os.environ.get("WATCH_BENCH_BURST_DIRS", "100"))
 LATENCY_WRITES = int(os.environ.get("WATCH_BENCH_LATENCY_WRITES", "1000"))
 LATENCY_PAUSE_MS = os.environ.get("WATCH_BENCH_LATENCY_PAUSE_MS", "2")
+ROUNDTRIP_WRITES = int(os.environ.get("WATCH_BENCH_ROUNDTRIP_WRITES", "1000"))
+ROUNDTRIP_WARMUP = int(os.environ.get("WATCH_BENCH_ROUNDTRIP_WARMUP", "10"))
 IDLE_WATCHES = 100
 IDLE_SECONDS = float(os.environ.get("WATCH_BENCH_IDLE_SECONDS", "10"))
 WRITER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "watch_writer.py")
@@ -259,6 +261,56 @@ def latency(impl, workdir, writer_python):
             "max_us": samples[-1]}
 
 
+def percentiles(samples):
+    samples = sorted(samples)
+
+    def pct(p):
+        return samples[min(len(samples) - 1, int(p / 100.0 * len(samples)))]
+
+    return {"median_us": pct(50), "p99_us": pct(99), "max_us": samples[-1]}
+
+
+def roundtrip(impl, workdir, writer_python):
+    """Write-then-wait: the writer makes the next file only once this side has seen the last one, as a tool that
+    writes a file and waits for its own change does. Every change then arrives after a quiet spell as short as the
+    round trip itself."""
+    root = os.path.join(workdir, "roundtrip")
+    os.makedirs(root)
+    arrivals, lock, armed = {}, threading.Lock(), threading.Event()
+    seen = set()
+    writer = None
+
+    def on_created(path):
+        now = time.monotonic_ns()
+        with lock:
+            seen.add(path)
+            name = os.path.basename(path)
+            if writer is None or name.startswith(".armed-") or name in arrivals:
+                return
+            arrivals[name] = now
+        os.write(writer.stdin.fileno(), b"!")
+
+    side = make_side(impl, on_created)
+    side.watch(root, recursive=False)
+    wait_until_armed(root, seen, lock)
+    with lock:
+        writer = subprocess.Popen([writer_python, WRITER, "roundtrip", root, str(ROUNDTRIP_WRITES),
+                                   str(ROUNDTRIP_WARMUP)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    out = writer.stdout.read()  # the writer gives up by itself when an acknowledgement is 10 s late
+    writer.wait()
+    writer.stdin.close()
+    side.close()
+    if writer.returncode != 0:
+        raise SystemExit(f"roundtrip writer failed ({writer.returncode})")
+    stamps = json.loads(out)
+    with lock:
+        samples = [(arrivals[f"f{i}"] - stamps[i]) / 1e3 for i in range(ROUNDTRIP_WRITES) if f"f{i}" in arrivals]
+    result = {"writes": ROUNDTRIP_WRITES, "warmup": ROUNDTRIP_WARMUP, "seen": len(samples)}
+    if samples:
+        result.update(percentiles(samples))
+    return result
+
+
 def idle(impl, workdir, writer_python):
     dirs = [os.path.join(workdir, "idle", str(i)) for i in range(IDLE_WATCHES)]
     for d in dirs:
@@ -278,7 +330,7 @@ def idle(impl, workdir, writer_python):
 
 def main():
     impl, case, workdir, writer_python = sys.argv[1:5]
-    result = {"burst": burst, "latency": latency, "idle": idle}[case](impl, workdir, writer_python)
+    result = {"burst": burst, "latency": latency, "roundtrip": roundtrip, "idle": idle}[case](impl, workdir, writer_python)
     result.update(impl=impl, case=case, python=sys.version.split()[0])
     print(json.dumps(result))
 

@@ -4,10 +4,14 @@ measured: the GIL would throttle the writer and hide losses). Runs under any Pyt
   watch_writer.py burst DIR COUNT [SUBDIRS]     create COUNT empty files spread over DIR/s0..s{SUBDIRS-1}
   watch_writer.py latency DIR COUNT PAUSE_MS    create COUNT files one by one, printing each creation's
                                                 CLOCK_MONOTONIC time (ns) as a JSON list at the end
+  watch_writer.py roundtrip DIR COUNT WARMUP    write-then-wait: create WARMUP files w0.. then COUNT files f0..,
+                                                each after the consumer has seen the one before (one byte on
+                                                stdin acknowledges it); prints the creation times of f0.. as above
 Pins itself to the last CPU so that it does not compete with the watcher it feeds.
 """
 import json
 import os
+import select
 import sys
 import time
 
@@ -33,6 +37,16 @@ def main():
             os.close(os.open(name, os.O_CREAT | os.O_WRONLY, 0o644))
             time.sleep(pause)
         print(json.dumps(stamps))
+    elif mode == "roundtrip":
+        warmup = int(sys.argv[4])
+        names = [f"w{i}" for i in range(warmup)] + [f"f{i}" for i in range(count)]
+        stamps = []
+        for name in names:
+            stamps.append(time.monotonic_ns())
+            os.close(os.open(os.path.join(directory, name), os.O_CREAT | os.O_WRONLY, 0o644))
+            if not select.select([0], [], [], 10)[0] or not os.read(0, 1):
+                raise SystemExit(f"the consumer did not see {name}")
+        print(json.dumps(stamps[warmup:]))
     else:
         raise SystemExit(f"unknown mode {mode}")
 

@@ -17,9 +17,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cwchar>
-#include <cwctype>
 #include <type_traits>
 
+#include "platform/case_fold.h"
 #include "platform/path.h"
 
 namespace {
@@ -30,9 +30,8 @@ constexpr wchar_t kEscape = L'\\';
 
 using CodeUnit = std::make_unsigned_t<wchar_t>;
 
-wchar_t Fold(wchar_t c) {
-  return static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(static_cast<CodeUnit>(c))));
-}
+// Names compare alike in every locale, as on Windows: a fixed table, never the C library's towlower.
+wchar_t Fold(wchar_t c) { return quorvel::platform::FoldCase(c); }
 
 // The string being matched, read as if NUL-terminated at `size`.
 struct Subject {

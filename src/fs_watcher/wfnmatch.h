@@ -13,7 +13,7 @@ inline constexpr unsigned FNM_NOESCAPE = 0x01;     // a backslash in the pattern
 inline constexpr unsigned FNM_PATHNAME = 0x02;     // `*`, `?` and `[...]` never match a separator
 inline constexpr unsigned FNM_PERIOD = 0x04;       // a leading period (or one after a separator) must be literal
 inline constexpr unsigned FNM_LEADING_DIR = 0x08;  // the pattern may stop at a separator of the string
-inline constexpr unsigned FNM_CASEFOLD = 0x10;     // compare after towlower on both sides
+inline constexpr unsigned FNM_CASEFOLD = 0x10;     // compare after platform/case_fold.h's folding
 inline constexpr unsigned FNM_PREFIX_DIRS = 0x20;  // a directory on the way to what the pattern names matches
 
 // The flags every watch filter is matched with.

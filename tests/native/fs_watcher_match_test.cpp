@@ -5,35 +5,25 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <cwchar>
-#include <cwctype>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "platform/case_fold.h"
 #include "platform/path.h"
+#include "platform/win32.h"
 
 namespace {
 
 using quorvel::platform::kPathSeparator;
 
-// Case folding of non-ASCII letters needs a UTF-8 locale.
-class Utf8Locale : public ::testing::Environment {
- public:
-  void SetUp() override {
-#ifdef _WIN32
-    // mingw-w64's C runtime knows no UTF-8 locale; the user's locale folds every UTF-16 letter.
-    ASSERT_NE(std::setlocale(LC_ALL, ""), nullptr);
-#else
-    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
-#endif
-  }
-};
-const auto* const kLocale = ::testing::AddGlobalTestEnvironment(new Utf8Locale);
-
 // ---- The reference: the recursive walk, step by step, with no shortcuts. ----
 
-wchar_t RefFold(wchar_t c) { return static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c))); }
+// The walk is what the reference checks; folding is the one table every comparison of the module shares.
+wchar_t RefFold(wchar_t c) { return quorvel::platform::FoldCase(c); }
 
 const wchar_t* RefRange(const wchar_t* p, wchar_t test, unsigned flags) {
   bool negate = false;
@@ -232,7 +222,7 @@ TEST(Wildcards, StarsSetsAndCaseFolding) {
            Case{L"[z-a]", L"z", 1}, Case{L"[z-a]", L"-", 1}, Case{L"[abc", L"a", 1}, Case{L"[abc", L"[abc", 1},
            Case{L"[abc", L"b", 1}, Case{L"[!a-c]", L"B", 1}, Case{L"[^a-c]", L"d", 0}, Case{L"[[:=]", L":", 0},
            Case{L"[\\]", L"\\", 0},
-           // Case folding follows the locale: ä Ä, Ж ж, [А-Я] against Б and б.
+           // Case folding beyond ASCII: ä Ä, Ж ж, [А-Я] against Б and б.
            Case{L"[A-Z]*", L"q.txt", 0}, Case{L"[A-Z]*", L"Q.txt", 0}, Case{L"[A-Z]*", L"1.txt", 1},
            Case{L"[\u00E4]*", L"\u00E4x", 0}, Case{L"[\u00E4]*", L"\u00C4x", 0}, Case{L"[\u00E4]*", L"ax", 1},
            Case{L"[\u0416]*", L"\u0416", 0}, Case{L"[\u0416]*", L"\u0436", 0}, Case{L"[\u0416]*", L"\u0417", 1},
@@ -242,10 +232,62 @@ TEST(Wildcards, StarsSetsAndCaseFolding) {
     EXPECT_EQ(WatcherMatch(c.pattern, c.string), c.result) << c.pattern << " " << c.string;
   }
   // The Kelvin sign folds to a Latin k: every character folding like a member matches it.
-  // (Windows' runtime does not fold it.)
-  const int kelvin_folds = std::towlower(L'\u212A') == L'k' ? 0 : 1;
-  EXPECT_EQ(WatcherMatch(L"[k]*", L"\u212A.txt"), kelvin_folds);
-  EXPECT_EQ(WatcherMatch(L"k.txt", L"\u212A.TXT"), kelvin_folds);
+  EXPECT_EQ(WatcherMatch(L"[k]*", L"\u212A.txt"), 0);
+  EXPECT_EQ(WatcherMatch(L"k.txt", L"\u212A.TXT"), 0);
+}
+
+// The C library's locale is process-wide, so each locale is tried in a child process of its own. The answers
+// must not change with it: services and containers often run with LC_CTYPE "C".
+bool FoldsAlikeInThisLocale() {
+  struct Case {
+    const wchar_t* pattern;
+    const wchar_t* name;
+    int result;
+  };
+  bool ok = true;
+  for (const Case& c : {
+           Case{L"*.\u00C4\u00D6", L"x.\u00E4\u00F6", 0}, Case{L"*.\u00E4\u00F6", L"X.\u00C4\u00D6", 0},
+           Case{L"\u0416*", L"\u0436.txt", 0}, Case{L"[\u0410-\u042F]*", L"\u0431x", 0},
+           Case{L"\u03A3", L"\u03C3", 0}, Case{L"\u03A3", L"\u03C2", 1},  // final sigma is a letter of its own
+           Case{L"\u1E9E", L"\u00DF", 0},                                // capital sharp s folds to sharp s
+           Case{L"\u0130", L"i", 1},  // dotted capital I lowers to two characters: no simple folding
+           Case{L"\uFF21", L"\uFF41", 0}, Case{L"\u212A", L"k", 0},
+           // Beyond the BMP nothing folds: Windows sees two surrogate units there, which never fold.
+           Case{L"\U00010400", L"\U00010428", 1}}) {
+    if (WatcherMatch(c.pattern, c.name) != c.result) {
+      std::fprintf(stderr, "pattern U+%04X... against U+%04X...\n", static_cast<unsigned>(c.pattern[0]),
+                   static_cast<unsigned>(c.name[0]));
+      ok = false;
+    }
+#ifndef _WIN32
+    // Every case-insensitive comparison of the module agrees with the filters (on Windows these are the CRT's).
+    if (std::wcspbrk(c.pattern, L"*?[") == nullptr &&
+        ((_wcsicmp(c.pattern, c.name) == 0) != (c.result == 0) ||
+         (_wcsnicmp(c.pattern, c.name, std::wcslen(c.name) + 1) == 0) != (c.result == 0))) {
+      std::fprintf(stderr, "_wcsicmp or _wcsnicmp disagrees on U+%04X\n", static_cast<unsigned>(c.name[0]));
+      ok = false;
+    }
+#endif
+  }
+  return ok;
+}
+
+TEST(CaseFoldingDeathTest, FiltersMatchAlikeUnderTheCLocaleAndAUtf8Locale) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+#ifdef _WIN32
+  const char* const locales[] = {"C", ""};
+#else
+  const char* const locales[] = {"C", "C.UTF-8"};
+#endif
+  for (const char* locale : locales) {
+    EXPECT_EXIT(
+        {
+          if (std::setlocale(LC_ALL, locale) == nullptr) std::exit(2);
+          std::exit(FoldsAlikeInThisLocale() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << "locale " << locale;
+  }
 }
 
 TEST(Wildcards, QuestionMarkTakesOneCodeUnit) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -15,6 +16,13 @@
 #include <string>
 #include <system_error>
 #include <thread>
+
+#ifndef _WIN32
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "fs_watcher/fs_watcher.h"
 #include "fs_watcher_records.h"
@@ -78,6 +86,11 @@ class OnSystem : public ::testing::Test {
   std::size_t Logged(const std::string& prefix) {
     std::size_t count = 0;
     for (const auto& line : sink_->Lines()) count += line.text.rfind(prefix, 0) == 0;
+    return count;
+  }
+  std::size_t LoggedExactly(const std::string& text) {
+    std::size_t count = 0;
+    for (const auto& line : sink_->Lines()) count += line.text == text;
     return count;
   }
 
@@ -184,6 +197,61 @@ TEST_F(OnSystem, DeletingTheWatchedDirectoryEndsItsWatchWithOneErrorLine) {
     return Logged("FsWatch: waiting for changes failed on directory") + Logged("FsWatch: ReadDirectoryChanges failed") == 1;
   }));
   W().Stop();
+}
+
+TEST_F(OnSystem, AFileSystemUnmountedBeneathTheWatchEndsItWithOneErrorLine) {
+#ifdef _WIN32
+  GTEST_SKIP() << "unmounting is a Linux scenario";
+#elif defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a multi-threaded fork";
+#else
+  // In a child process of its own mount namespace (as root, or in a new user namespace), so that the unmount
+  // touches nothing outside it: 0 passed, 1 failed, 77 no namespace could be made.
+  const auto in_child = [this](const fs::path& mount_point) -> int {
+    if (::unshare(CLONE_NEWNS) != 0) {
+      const uid_t uid = ::getuid();
+      const gid_t gid = ::getgid();
+      if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return 77;
+      std::ofstream("/proc/self/setgroups") << "deny";
+      std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+      std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("quorvel-test", mount_point.c_str(), "tmpfs", 0, nullptr) != 0) {
+      return 77;
+    }
+    const fs::path dir = mount_point / "watched";
+    fs::create_directory(dir);
+    FsWatcher watcher;  // the parent's worker does not exist in this process
+    if (!watcher.Start()) return 1;
+    Recorder recorder;
+    if (watcher.WatchDir(dir.wstring(), {{L"*", 0}, {L".probe-*", 0}}, 30, false, recorder.Handler()) == 0 ||
+        !Armed(dir, recorder)) {
+      return 1;
+    }
+    // Lazily, as `umount -l` does: the watch's open handle keeps the file system alive, so the kernel reports
+    // nothing for it.
+    if (::umount2(mount_point.c_str(), MNT_DETACH) != 0) return 1;
+    const std::string line = "FsWatch: waiting for changes failed on directory " + dir.string() + ", error=5";
+    const bool ended = WaitFor([&] { return LoggedExactly(line) == 1; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool once = LoggedExactly(line) == 1 && Logged("FsWatch") == 1;
+    watcher.Stop();
+    if (!ended || !once) std::fprintf(stderr, "ended %d, logged once %d\n", ended, once);
+    return ended && once ? 0 : 1;
+  };
+  const auto mount_point = MakeDir("mnt");
+  W().Stop();  // the child needs no worker of the parent's
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) ::_exit(in_child(mount_point));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "neither root nor a user namespace: no mount namespace to test in";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 TEST_F(OnSystem, ABurstLargerThanTheBufferWhileTheHandlerRunsIsOneLossAndTheWatchRecovers) {

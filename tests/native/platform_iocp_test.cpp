@@ -1,6 +1,8 @@
 // Completion ports: posting, waiting, time-outs, binding, closing, and waiting threads.
+#include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -143,6 +145,47 @@ TEST_F(Ports, ClosingAPortWakesItsWaiters) {
     EXPECT_EQ(errors[i], ERROR_ABANDONED_WAIT_0);
     EXPECT_EQ(overlapped[i], nullptr);
   }
+}
+
+// A port whose directories are read lets one waiting thread wait on the kernel's change queue itself, the others
+// on the port: a post, a change and the port's close must each still reach a waiter, and a time-out still end.
+TEST_F(Ports, WaitersOfAPortServingChangesWakeForPostsChangesAndClose) {
+  HANDLE port = NewPort();
+  HANDLE dir = OpenDirectory(tmp_.path());
+  ASSERT_EQ(CreateIoCompletionPort(dir, port, 7, 1), port);
+  alignas(DWORD) BYTE buffer[4096];
+  OVERLAPPED read{};
+  DWORD ignored = 0;
+  ASSERT_TRUE(ReadDirectoryChangesW(dir, buffer, sizeof buffer, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME, &ignored, &read,
+                                    nullptr));
+  EXPECT_EQ(Dequeue(port, 30).error, static_cast<DWORD>(WAIT_TIMEOUT));
+
+  std::vector<Completion> results(3);
+  std::atomic<int> done{0};
+  std::vector<std::thread> waiters;
+  for (auto& result : results) {
+    waiters.emplace_back([&] {
+      result = Dequeue(port, INFINITE);
+      done.fetch_add(1);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them block; not what is checked
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 1, nullptr));
+  ::close(::open((tmp_.path() + "/made").c_str(), O_CREAT | O_WRONLY, 0644));
+  for (int i = 0; i < 2000 && done.load() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(done.load(), 2);
+  ASSERT_TRUE(CloseHandle(port));
+  for (auto& t : waiters) t.join();
+  int posted = 0, changed = 0, abandoned = 0;
+  for (const Completion& c : results) {
+    posted += c.ok && c.key == 1 && c.overlapped == nullptr;
+    changed += c.ok && c.key == 7 && c.overlapped == &read && c.bytes > 0;
+    abandoned += !c.ok && c.error == ERROR_ABANDONED_WAIT_0;
+  }
+  EXPECT_EQ(posted, 1);
+  EXPECT_EQ(changed, 1);
+  EXPECT_EQ(abandoned, 1);
+  EXPECT_TRUE(CloseHandle(dir));
 }
 
 TEST_F(Ports, AnIdleWaitUsesNoProcessorTime) {

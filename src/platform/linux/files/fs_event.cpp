@@ -43,9 +43,11 @@
 // - Closing a handle with a read outstanding completes that read with 0 bytes (status STATUS_NOTIFY_CLEANUP) on the
 //   port it is bound to. A watched directory that is deleted ends its outstanding read, once the backlog has been
 //   delivered, as a failed I/O with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING, which Windows maps to that code);
-//   a read issued afterwards fails the same way. The handle's open descriptor keeps the kernel from reporting the
-//   directory's own deletion, so it is seen from the parent directory (watched for deletions and renames only):
-//   a directory gone from there whose link count is 0.
+//   a read issued afterwards fails the same way. So does one whose file system is unmounted (IN_UNMOUNT and
+//   IN_IGNORED; or, for a lazy unmount that the handle's descriptor keeps alive, its mount leaving the mount
+//   table). The handle's open descriptor keeps the kernel from reporting the directory's own deletion, so it is
+//   seen from the parent directory (watched for deletions and renames only): a directory gone from there whose
+//   link count is 0.
 // - fork: a child starts from a clean state: its own inotify instance and reader thread on first use; the
 //   parent's engine, its watches and its kernel watches are never touched there (a handle inherited from the
 //   parent starts a new watch with its next read).
@@ -55,6 +57,7 @@
 //   reads (no OVERLAPPED) and completion routines -> ERROR_NOT_SUPPORTED.
 #include "platform/linux/files/fs_event.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -82,6 +85,9 @@ DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter, DWORD
   watch->subtree = subtree;
   watch->filter = filter;
   watch->backlog_limit = SeamBacklogLimit(kBacklogLimit);
+  struct statx mount{};
+  if (::statx(directory.fd_, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID))
+    watch->mount_id = mount.stx_mnt_id;
   if (SeamWindowsBacklog()) watch->backlog_bytes_limit = buffer_length;
   bool failed_hard = false;
   const int wd = AddKernelWatch(*watch, std::string(), failed_hard);
@@ -96,6 +102,10 @@ DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter, DWORD
   Guard(*watch);
   directory.watch_ = watch.get();
   directory.generation_ = engine_generation.load();
+  if (const Binding binding = directory.binding();
+      binding.port && binding.port->ServeChanges(inotify_fd_, engine_generation.load())) {
+    ReaderBehindPorts();
+  }
   watches_.insert(watch.release());
   return ERROR_SUCCESS;
 }

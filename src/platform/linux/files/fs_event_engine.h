@@ -36,17 +36,19 @@ constexpr std::size_t kProcessBacklogLimit = 1u << 20;
 // How often (in records kept between reads) a handle checks that its completions can still be delivered.
 constexpr std::size_t kDeliveryCheckInterval = 1024;
 
-// The reader's coalescing: woken less than kBurstGap after it began to wait, it naps kBurstNap (plus the timer slack
-// of the thread, 50 us by default) before reading, so a burst is read and delivered in batches rather than event by
-// event. Bounds the delay it adds to an event of a burst; a change after a quiet spell is not delayed.
-constexpr std::chrono::nanoseconds kBurstGap = std::chrono::microseconds(200);
-constexpr std::chrono::nanoseconds kBurstNap = std::chrono::microseconds(50);
-
 // Giving a kernel watch back queues an IN_IGNORED event in the instance every watch shares, so a big tree's watches
 // are given back in slices, each leaving at least half of the kernel queue free for other watches' events, with the
 // reader draining the queue between them. A slice is at most what one read of the reader's buffer takes in.
 constexpr std::size_t kReleaseSlice = 4096;
 constexpr long kDefaultQueuedEvents = 16384;  // fs.inotify.max_queued_events, when it cannot be read
+
+// While threads waiting on ports serve the kernel queue and one of them is busy (the queue filled with nobody
+// waiting), the reader drains the queue only this often, so it cannot overflow (16,384 events take far longer to
+// make), and the busy thread reads the rest as a batch when it comes back: a burst costs a wake-up per batch, not
+// per change, and nothing sleeps on the way from the kernel to a waiting thread. Short, since a directory moved into
+// a subtree is watched only once its move is read: what is made in it before then is found by a scan that goes by
+// the directory's change time.
+constexpr long kGuardNanoseconds = 250'000;
 
 constexpr uint32_t kEventMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK;
@@ -119,7 +121,8 @@ struct Watch {
   std::size_t backlog_bytes = 0;
   bool lost = false;     // changes were dropped; the next read completes with 0 bytes
   bool dead = false;     // its port is closed: nothing is recorded, its kernel watches are given back
-  bool deleted = false;  // the watched directory is gone
+  bool deleted = false;  // the watched directory is gone (deleted, or its file system unmounted)
+  std::uint64_t mount_id = 0;  // the mount the watched directory is on; 0: not known
   bool reading = false;
   BYTE* buffer = nullptr;
   DWORD length = 0;
@@ -177,6 +180,8 @@ class Engine {
   void AbandonInChild() {
     if (inotify_fd_ >= 0) ::close(inotify_fd_);
     if (epoll_fd_ >= 0) ::close(epoll_fd_);
+    if (mounts_fd_ >= 0) ::close(mounts_fd_);
+    if (poke_fd_ >= 0) ::close(poke_fd_);
   }
 
   // All below guarded by `mutex`.
@@ -193,9 +198,14 @@ class Engine {
   // Lists up to a slice of the directories the first scan of `watch` found; true while more wait.
   bool ScanSlice(Watch& watch);
   void ClearBacklog(Watch& watch);
+  // Called by a thread waiting on a port whose epoll set found the inotify instance ready; takes the lock.
+  void ServeWaiting();
 
  private:
   void ReaderLoop();
+  enum Served { kEmpty, kRead, kReadSome, kMore };
+  Served ReadAndDispatch(char* buffer, std::size_t size, bool until_empty);
+  void ReaderBehindPorts();
   void Process(const inotify_event& event);
   void Drained();
   void FlushReads();
@@ -212,6 +222,7 @@ class Engine {
   void ResolveAllHeld();
   void Renamed(const HeldMove& from, Node* to_node, const std::string& to_name);
   void NodeGone(int wd);
+  void CheckMounts();
   void LoseAll();
 
   Sub* AddChild(Sub& parent, const std::string& name, const Report& report);
@@ -239,6 +250,8 @@ class Engine {
 
   int inotify_fd_ = -1;
   int epoll_fd_ = -1;
+  int poke_fd_ = -1;    // an eventfd: a thread that served the queue from a port left work for the reader
+  int mounts_fd_ = -1;  // /proc/self/mountinfo, which the kernel marks ready when the mount table changes
   std::unordered_map<int, std::unique_ptr<Node>> nodes_;
   std::unordered_set<Watch*> watches_;
   std::unordered_set<Sub*> scanned_subs_;
@@ -253,7 +266,13 @@ class Engine {
   std::unordered_set<Sub*> partial_;  // directories with a subdirectory the kernel would not watch
   std::unordered_set<Sub*> retrying_;
   bool retry_partial_ = false;        // kernel watches were given back since: try those again
+  bool ports_serve_ = false;          // a port's waiting threads read the kernel queue themselves
+  bool reader_guarding_ = false;      // the reader wakes by the clock (kGuardNanoseconds), not for each change
 };
+
+// The wait of a thread on a port that serves change notifications (Port::Dequeue): waits on `port_epoll` (the
+// port's wake-up eventfd and the inotify instance) for up to `timeout_ms` (-1: no limit) and serves what is ready.
+void ServeWhileWaiting(int port_epoll, int wake_fd, int timeout_ms);
 
 // The process's engine, made on first use (a child after fork makes its own); never destroyed.
 Engine& engine();

@@ -1,22 +1,30 @@
 // The reader thread and the kernel-watch table. One inotify instance serves the whole process (the per-user limit
-// is 128 instances); a reader thread blocks in epoll_wait on it and drains the kernel queue as soon as events
-// arrive (in a burst, after a nap of a few tens of microseconds that lets them queue, so that a burst costs a wake-up
-// per batch rather than per event), whether or not a read is outstanding, so the kernel's bounded queue rarely
-// overflows. Kernel watches are shared: every watch asks for the same event mask, so the kernel hands out one watch
-// descriptor per inode, which the layer reference-counts between handles (Node). The parent of a watched directory is watched for deletions
-// and renames only (its `guards`), as the handle's open descriptor keeps the kernel from reporting the directory's
-// own deletion. Events are dispatched here to the watches' records (creations, deletions, writes) and to rename
-// pairing (moves). Kernel watches no handle uses any more are given back in slices (ReleasePending): each removal
-// queues an IN_IGNORED event, and the reader drains the queue between slices, so that closing a big tree never
-// overflows the queue for the other watches. A child after fork leaves its parent's engine alone and makes its own.
+// is 128 instances). A thread waiting on a completion port that directories are bound to reads the kernel queue
+// itself when the kernel wakes it (ServeWaiting, through Port::Dequeue), so a change reaches it with one wake-up;
+// the kernel wakes the reader thread (its interest is exclusive and queued behind the ports') only when no such
+// thread waits. The reader then leaves the change to that busy thread, which reads what has queued meanwhile as
+// one batch when it comes back, and drains the queue itself every kGuardNanoseconds until it is found empty, so
+// the kernel's bounded queue never overflows while a handler runs; with no port serving the queue it reads at
+// once. Nothing sleeps on the way from the kernel to a waiting thread. All readers read and dispatch under the
+// engine's lock, so events are never taken out of order. Kernel watches are shared: every watch asks for the same
+// event mask, so the kernel hands out one watch descriptor per inode, which the layer reference-counts between
+// handles (Node). The parent of a watched directory is watched for deletions and renames only (its `guards`), as
+// the handle's open descriptor keeps the kernel from reporting the directory's own deletion. The mount table is
+// watched too (/proc/self/mountinfo): a watched directory whose mount leaves it is gone. Events are dispatched
+// here to the watches' records (creations, deletions, writes) and to rename pairing (moves). Kernel watches no
+// handle uses any more are given back in slices (ReleasePending): each removal queues an IN_IGNORED event, and the
+// reader drains the queue between slices, so that closing a big tree never overflows the queue for the other
+// watches. A child after fork leaves its parent's engine alone and makes its own.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
@@ -63,22 +71,44 @@ DWORD Engine::Start() {
     ::close(ifd);
     return Win32FromErrno(error);
   }
+  const int pfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   epoll_event interest{};
-  interest.events = EPOLLIN;
+  interest.events = EPOLLIN | EPOLLEXCLUSIVE;
   interest.data.fd = ifd;
-  if (epoll_ctl(efd, EPOLL_CTL_ADD, ifd, &interest) != 0) {
+  epoll_event poke{};
+  poke.events = EPOLLIN;
+  poke.data.fd = pfd;
+  if (pfd < 0 || epoll_ctl(efd, EPOLL_CTL_ADD, ifd, &interest) != 0 || epoll_ctl(efd, EPOLL_CTL_ADD, pfd, &poke) != 0) {
     const int error = errno;
     ::close(ifd);
     ::close(efd);
+    if (pfd >= 0) ::close(pfd);
     return Win32FromErrno(error);
+  }
+  // A watched directory's open descriptor keeps its file system mounted, so the kernel reports no IN_UNMOUNT for
+  // it when it is unmounted lazily (umount -l): the mount table's changes are watched instead. Without them, a
+  // detached mount goes unnoticed, as before.
+  int mfd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  if (mfd >= 0) {
+    epoll_event mounts{};
+    mounts.events = EPOLLPRI;
+    mounts.data.fd = mfd;
+    if (epoll_ctl(efd, EPOLL_CTL_ADD, mfd, &mounts) != 0) {
+      ::close(mfd);
+      mfd = -1;
+    }
   }
   try {
     std::thread(&Engine::ReaderLoop, this).detach();
   } catch (const std::system_error&) {
     ::close(ifd);
     ::close(efd);
+    if (mfd >= 0) ::close(mfd);
+    ::close(pfd);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  mounts_fd_ = mfd;
+  poke_fd_ = pfd;
   inotify_fd_ = ifd;
   epoll_fd_ = efd;
   return ERROR_SUCCESS;
@@ -96,72 +126,145 @@ struct ReaderLock {
   Engine& engine_;
 };
 
-namespace {
 
-std::int64_t MonotonicNanoseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+// Reads the kernel queue and dispatches what it holds, under the engine's lock (held by the caller), so that two
+// threads serving it never take events out of order. kMore: kernel watches are still to be given back, and the
+// lock is to be given up before the next slice.
+Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size, bool until_empty) {
+  Served served = kEmpty;
+  for (;;) {
+    const ssize_t length = ::read(inotify_fd_, buffer, size);
+    if (length < 0) {
+      if (errno == EINTR) continue;
+      return served;
+    }
+    served = kRead;
+    for (ssize_t offset = 0; offset < length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+      Process(*event);
+      offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    FlushReads();
+    // Kernel watches still to be given back: their IN_IGNORED events are on their way, and the next slice
+    // follows them; the lock is given up in between.
+    if (!releasing_.empty()) return kMore;
+    // A read that left room for more took all there was (what came since wakes the next wait): one read a batch.
+    if (!until_empty && static_cast<std::size_t>(length) + sizeof(inotify_event) + NAME_MAX + 1 <= size) {
+      return kReadSome;
+    }
+  }
 }
-
-}  // namespace
 
 void Engine::ReaderLoop() {
   // The descriptors are set before the thread starts and never change.
-  int ifd, efd;
+  int efd, mfd, pfd;
   {
     std::lock_guard lock(mutex);
-    ifd = inotify_fd_;
     efd = epoll_fd_;
+    mfd = mounts_fd_;
+    pfd = poke_fd_;
   }
   alignas(inotify_event) static thread_local char buffer[64 * 1024];
+  // True when `ready` is the inotify instance; the mount table and pokes are handled here.
+  const auto changes_ready = [&](const epoll_event& ready) {
+    if (ready.data.fd == pfd) {
+      std::uint64_t count;
+      [[maybe_unused]] const ssize_t ignored = ::read(pfd, &count, sizeof count);
+      return true;  // a waiting thread left work here: read on
+    }
+    if (ready.data.fd != mfd) return true;
+    ReaderLock lock(*this);
+    CheckMounts();
+    FlushReads();
+    return false;
+  };
+  bool guarding = false;
   for (;;) {
     epoll_event ready;
-    const std::int64_t wait_began = MonotonicNanoseconds();
-    if (epoll_wait(efd, &ready, 1, -1) < 0) continue;  // EINTR
-    // In a burst, waking for every event costs more than the events: one short nap lets the rest of them queue, and
-    // the worker gets them as one completion. An event after a quiet spell is read at once.
-    if (MonotonicNanoseconds() - wait_began < kBurstGap.count()) {
-      const timespec nap{0, static_cast<long>(kBurstNap.count())};
-      nanosleep(&nap, nullptr);
+    const timespec guard{0, kGuardNanoseconds};
+    const int count = epoll_pwait2(efd, &ready, 1, guarding ? &guard : nullptr, nullptr);
+    if (count < 0 || (count > 0 && !changes_ready(ready))) continue;  // EINTR, or the mount table
+    if (count > 0 && ready.data.fd != pfd && !guarding) {
+      std::lock_guard lock(mutex);
+      // No port's waiting thread took this change: its thread is busy (in a handler, say) and reads what the queue
+      // holds when it comes back, a batch. Meanwhile the queue is only kept from overflowing.
+      if (ports_serve_) {
+        guarding = reader_guarding_ = true;
+        epoll_ctl(efd, EPOLL_CTL_DEL, inotify_fd_, nullptr);
+        continue;
+      }
     }
     bool grace_used = false;
+    bool read_any = false;
     for (;;) {
-      ssize_t length = ::read(ifd, buffer, sizeof buffer);
-      if (length < 0) {
-        if (errno == EINTR) continue;
-        bool move_held;
-        {
-          std::lock_guard lock(mutex);
-          move_held = !held_.empty();
-        }
-        // The kernel queues the two halves of a rename one after the other; one short wait lets a MOVED_TO that
-        // is on its way arrive before the MOVED_FROM is taken for a move out.
-        if (move_held && !grace_used) {
-          grace_used = true;
-          if (epoll_wait(efd, &ready, 1, 2) > 0) continue;
-        }
+      {
         ReaderLock lock(*this);
-        Drained();
-        break;
-      }
-      grace_used = false;
-      ReaderLock lock(*this);
-      // Whatever is queued meanwhile is read under the same hold: the lock may have been hard to get.
-      do {
-        for (ssize_t offset = 0; offset < length;) {
-          const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-          Process(*event);
-          offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        const Served served = ReadAndDispatch(buffer, sizeof buffer, true);
+        read_any = read_any || served != kEmpty;
+        if (served == kMore) continue;
+        if (served == kRead) grace_used = false;
+        if (held_.empty() || grace_used) {
+          Drained();
+          if (guarding && !read_any) {
+            // The queue stayed empty for a whole period: back to waking for the first change.
+            guarding = reader_guarding_ = false;
+            ReaderBehindPorts();
+          }
+          break;
         }
-        FlushReads();
-        // Kernel watches still to be given back: their IN_IGNORED events are on their way, and the next slice
-        // follows them; the lock is given up in between.
-        if (!releasing_.empty()) break;
-        length = ::read(ifd, buffer, sizeof buffer);
-      } while (length > 0);
+      }
+      // The kernel queues the two halves of a rename one after the other; one short wait lets a MOVED_TO that is
+      // on its way arrive before the MOVED_FROM is taken for a move out.
+      grace_used = true;
+      if (epoll_wait(efd, &ready, 1, 2) > 0) changes_ready(ready);
     }
   }
+}
+
+// A thread waiting on a completion port serves the kernel queue itself: a change then reaches it with one wake-up,
+// not two (the reader's, then the port's). The reader takes over whatever needs waiting for.
+void Engine::ServeWaiting() {
+  alignas(inotify_event) static thread_local char buffer[64 * 1024];
+  ReaderLock lock(*this);
+  if (inotify_fd_ < 0) return;
+  // Without held moves or fresh scans, a drained queue needs nothing more; with them, the queue is read until
+  // it is seen empty, as the reader does.
+  const bool until_empty = !held_.empty() || !scanned_subs_.empty();
+  if (ReadAndDispatch(buffer, sizeof buffer, until_empty) == kEmpty && held_.empty() && releasing_.empty()) {
+    Drained();
+    return;
+  }
+  if (!held_.empty() || !releasing_.empty()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(poke_fd_, &one, sizeof one);
+  }
+}
+
+// The reader's interest in the inotify instance is exclusive and queued behind every port's (re-added after
+// each), so the kernel wakes a thread waiting on a port first, and the reader only when none waits.
+void Engine::ReaderBehindPorts() {
+  ports_serve_ = true;
+  if (reader_guarding_) return;  // it wakes by the clock, and re-adds its interest when it stops
+  epoll_event interest{};
+  interest.events = EPOLLIN | EPOLLEXCLUSIVE;
+  interest.data.fd = inotify_fd_;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, inotify_fd_, nullptr);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, inotify_fd_, &interest);
+}
+
+void ServeWhileWaiting(int port_epoll, int wake_fd, int timeout_ms) {
+  epoll_event ready[2];
+  const int count = epoll_wait(port_epoll, ready, 2, timeout_ms);
+  bool changes = false;
+  for (int i = 0; i < count; ++i) {
+    if (ready[i].data.fd == wake_fd) {
+      std::uint64_t value;
+      [[maybe_unused]] const ssize_t ignored = ::read(wake_fd, &value, sizeof value);
+    } else {
+      changes = true;
+    }
+  }
+  if (changes) engine().ServeWaiting();
 }
 
 // The queue is empty: nothing more can pair with a held MOVED_FROM, and no IN_CREATE from before a scan is still
@@ -366,6 +469,28 @@ void Engine::Modified(Node& node, const std::string& name, bool is_dir) {
   for (Sub* sub : node.subs) {
     Watch& watch = *sub->watch;
     if (watch.filter & FILE_NOTIFY_CHANGE_LAST_WRITE) Append(watch, FILE_ACTION_MODIFIED, ChildPath(*sub, name));
+  }
+}
+
+// The mount table changed: a watch whose mount left it (umount -l, with the handle still holding it) is over, as
+// if its directory were deleted.
+void Engine::CheckMounts() {
+  std::unordered_set<std::uint64_t> mounted;
+  std::string table;
+  char chunk[8192];
+  ssize_t got;
+  ::lseek(mounts_fd_, 0, SEEK_SET);
+  while ((got = ::read(mounts_fd_, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+    if (got > 0) table.append(chunk, static_cast<std::size_t>(got));
+  }
+  if (got < 0) return;  // unread, nothing is taken for gone
+  for (std::size_t line = 0; line < table.size();) {
+    mounted.insert(std::strtoull(table.c_str() + line, nullptr, 10));  // the first field: the mount id
+    const std::size_t end = table.find('\n', line);
+    line = end == std::string::npos ? table.size() : end + 1;
+  }
+  for (Watch* watch : watches_) {
+    if (watch->mount_id != 0 && !watch->dead && !mounted.contains(watch->mount_id)) watch->deleted = true;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/linux/base/handle_table.h"
 #include "platform/linux/files/win32_files.h"
@@ -28,6 +29,10 @@ class Port final : public KernelObject {
   // The wait of GetQueuedCompletionStatus. Returns false with `error` WAIT_TIMEOUT or ERROR_ABANDONED_WAIT_0.
   bool Dequeue(DWORD milliseconds, Packet& packet, DWORD& error);
   void OnClose() override;
+  // From now on a thread waiting on this port with nothing queued reads the change notifications of `inotify_fd`
+  // itself (fs_event_reader.cpp) instead of waiting for the reader thread to pass them on. True when the port
+  // took the instance up (the first time, or anew for the engine of a child after fork).
+  bool ServeChanges(int inotify_fd, unsigned generation);
   // True once the port's handle is closed: nothing can dequeue from it any more.
   bool closed() {
     std::lock_guard lock(mutex_);
@@ -35,10 +40,18 @@ class Port final : public KernelObject {
   }
 
  private:
+  bool ServesChanges() const;  // with `mutex_` held
+
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Packet> queue_;
   bool closed_ = false;
+  // Serving changes: an epoll set of the wake-up eventfd and the inotify instance; the thread waiting on it.
+  int epoll_fd_ = -1;
+  int wake_fd_ = -1;
+  unsigned changes_generation_ = 0;
+  bool polling_ = false;
+  std::thread::id poller_;
 };
 
 // Where an object's I/O completions go: set once by CreateIoCompletionPort.
