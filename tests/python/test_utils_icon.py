@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -132,16 +133,19 @@ def test_bad_arguments_raise_type_error(args):
 
 @pytest.mark.asan
 def test_gil_is_released_during_the_call():
-    # With a switch interval far longer than the test, the main thread can run while the worker is inside the
-    # call only if the call has let go of the GIL.
-    state = {"in_call": False}
+    # With a switch interval far longer than the test, the main thread can run while the worker loops over the
+    # call only if the call lets go of the GIL: the worker holds it everywhere else. The worker calls again until
+    # the main thread has run (or time is up), so a busy machine that is slow to schedule the main thread during
+    # one call cannot make the test fail.
+    state = {"main_ran": False, "finished": False}
     entered = threading.Event()
 
     def worker():
-        state["in_call"] = True
         entered.set()
-        state["result"] = extract(str(FIXTURES / "icons.exe"), 256, 256)
-        state["in_call"] = False
+        deadline = time.monotonic() + 10
+        while not state["main_ran"] and time.monotonic() < deadline:
+            state["result"] = extract(str(FIXTURES / "icons.exe"), 256, 256)
+        state["finished"] = True
 
     old = sys.getswitchinterval()
     sys.setswitchinterval(1000.0)
@@ -149,7 +153,8 @@ def test_gil_is_released_during_the_call():
         thread = threading.Thread(target=worker)
         thread.start()
         entered.wait()
-        seen_in_call = state["in_call"]
+        seen_in_call = not state["finished"]
+        state["main_ran"] = True
         thread.join()
     finally:
         sys.setswitchinterval(old)

@@ -1,7 +1,7 @@
 // The C runtime's _wcsnicmp: at most `count` characters compared after the module's fixed case folding
 // (platform/case_fold.h), the same in every locale.
 #include "platform/case_fold.h"
-#include "platform/linux/display/win32_windows.h"
+#include "platform/linux/base/win32_wcsicmp.h"
 
 int _wcsnicmp(const wchar_t* string1, const wchar_t* string2, std::size_t count) {
   // The runtime's answer to a null string, instead of a crash.

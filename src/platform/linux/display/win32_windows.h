@@ -90,5 +90,3 @@ void Sleep(DWORD dwMilliseconds);
 HRESULT DwmGetWindowAttribute(HWND hwnd, DWORD dwAttribute, PVOID pvAttribute, DWORD cbAttribute);
 HRESULT GetDpiForMonitor(HMONITOR hmonitor, MONITOR_DPI_TYPE dpiType, UINT* dpiX, UINT* dpiY);
 
-// C runtime: case-insensitive comparison of at most `count` characters, folded as platform/case_fold.h does.
-int _wcsnicmp(const wchar_t* string1, const wchar_t* string2, std::size_t count);
