@@ -91,7 +91,14 @@ def test_a_window_the_manager_will_not_activate_costs_a_bounded_wait_every_time(
 def test_a_window_manager_that_stopped_answering_is_not_waited_for_long(managed_games):
     minimised = managed_games.start("Games/Foo", "--minimized")
     shown = managed_games.start("Games/Bar", "--pos", "600,300")
-    managed_games.start("Games/Other", "--pos", "650,350")
+    other = managed_games.start("Games/Other", "--pos", "650,350")
+    # Openbox grabs the server while it takes a window on: stopped inside such a grab it would freeze every client,
+    # and the calls would end at the X deadline instead. Stop it once it has taken all three and gone quiet.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and not all(
+            managed_games.display._managed(g.window) for g in (minimised, shown, other)):
+        time.sleep(0.02)
+    time.sleep(0.3)
     pid = managed_games.display.window_manager_pid
     os.kill(pid, signal.SIGSTOP)
     try:
