@@ -26,5 +26,5 @@ class EnvironmentCopy {
 }  // namespace quorvel::platform
 
 #else
-#include "platform/linux/shell/environment.h"
+#include "platform/linux/base/environment.h"
 #endif

@@ -1,4 +1,4 @@
-// fuzz-sources: src/platform/linux/shell/guid_from_string.cpp src/platform/linux/shell/expand_environment.cpp src/platform/linux/shell/environment.cpp src/platform/linux/shell/user_dirs.cpp src/platform/linux/base/wide.cpp src/platform/linux/base/last_error.cpp
+// fuzz-sources: src/platform/linux/shell/guid_from_string.cpp src/platform/linux/shell/expand_environment.cpp src/platform/linux/base/environment.cpp src/platform/linux/shell/user_dirs.cpp src/platform/linux/base/wide.cpp src/platform/linux/base/last_error.cpp
 // The parsers of the known-folder layer on arbitrary text: CLSIDFromString, ExpandEnvironmentStringsW with every
 // buffer size that matters, and the user-dirs.dirs reader. Beyond not crashing, each checks what it must keep:
 // an accepted GUID prints back as its input, and a short buffer reports the same size and a prefix of the

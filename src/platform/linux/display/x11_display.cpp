@@ -22,6 +22,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/linux/base/environment.h"
 #include "platform/linux/display/x11_probe.h"
 
 namespace quorvel::platform::x11 {
@@ -403,8 +404,8 @@ Session::Session(bool may_connect) : lock_(connection().mutex) {
 
 void Session::Begin(bool may_connect) {
   Connection& c = connection();
-  const char* env = std::getenv("DISPLAY");
-  const std::string wanted = env != nullptr ? env : "";
+  // From the copy of the environment the binding took with the GIL: Python may be changing os.environ meanwhile.
+  const std::string wanted = quorvel::platform::detail::GetEnvironmentValue("DISPLAY").value_or("");
   // The watchdog bounds every wait from here to the end of the session.
   WatchBegin();
   // A server that stopped has closed our socket, but nothing notices until the connection is read: read what is

@@ -19,7 +19,7 @@
 #include "platform/linux/base/errors.h"
 #include "platform/linux/base/wide.h"
 #include "platform/linux/seam/seam_known_folders.h"
-#include "platform/linux/shell/environment.h"
+#include "platform/linux/base/environment.h"
 #include "platform/linux/shell/win32_known_folders.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "platform/linux/shell/byte_source.h"
-#include "platform/linux/shell/environment.h"
+#include "platform/linux/base/environment.h"
 #include "platform/linux/shell/png_decode.h"
 
 namespace quorvel::platform::icons {

@@ -24,7 +24,7 @@
 #include "platform/linux/base/errors.h"
 #include "platform/linux/base/wide.h"
 #include "platform/linux/shell/byte_source.h"
-#include "platform/linux/shell/environment.h"
+#include "platform/linux/base/environment.h"
 #include "platform/linux/shell/user_dirs.h"
 #include "platform/linux/shell/win32_known_folders.h"
 

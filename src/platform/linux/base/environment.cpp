@@ -1,4 +1,4 @@
-#include "platform/linux/shell/environment.h"
+#include "platform/linux/base/environment.h"
 
 #include <unistd.h>
 

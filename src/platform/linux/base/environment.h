@@ -1,4 +1,4 @@
-// Copies of the C environment, and the one reader of it that the shell's functions use (platform/environment.h
+// Copies of the C environment, and the one reader of it that the platform's functions use (platform/environment.h
 // says why).
 #pragma once
 
