@@ -27,6 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
 from xvfb_support import GameWindow, PrivateDisplay, copy_program  # noqa: E402
+from capture_window import timed_ms  # noqa: E402
 
 PY = sys.executable
 
@@ -38,18 +39,6 @@ assert quorvel.find_window_by_path(install) != 0
 for _ in range(calls):
     quorvel.find_window_by_path(install)
 """
-
-
-def timed_ms(runs, body):
-    """median and 10th percentile, ms"""
-    body()
-    ms = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        body()
-        ms.append((time.perf_counter() - start) * 1000)
-    ms.sort()
-    return ms[len(ms) // 2], ms[len(ms) // 10]
 
 
 def waits_for_replies(display, install, calls):
