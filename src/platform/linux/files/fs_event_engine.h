@@ -198,13 +198,14 @@ class Engine {
   // Lists up to a slice of the directories the first scan of `watch` found; true while more wait.
   bool ScanSlice(Watch& watch);
   void ClearBacklog(Watch& watch);
-  // Called by a thread waiting on a port whose epoll set found the inotify instance ready; takes the lock.
-  void ServeWaiting();
+  // Called by a thread waiting on a port: reads what the kernel queue holds, without waiting; takes the lock.
+  // Returns the number of events read.
+  std::size_t ServeWaiting();
 
  private:
   void ReaderLoop();
   enum Served { kEmpty, kRead, kReadSome, kMore };
-  Served ReadAndDispatch(char* buffer, std::size_t size, bool until_empty);
+  Served ReadAndDispatch(char* buffer, std::size_t size, bool until_empty, std::size_t* events = nullptr);
   void ReaderBehindPorts();
   void Process(const inotify_event& event);
   void Drained();
@@ -270,9 +271,10 @@ class Engine {
   bool reader_guarding_ = false;      // the reader wakes by the clock (kGuardNanoseconds), not for each change
 };
 
-// The wait of a thread on a port that serves change notifications (Port::Dequeue): waits on `port_epoll` (the
-// port's wake-up eventfd and the inotify instance) for up to `timeout_ms` (-1: no limit) and serves what is ready.
-void ServeWhileWaiting(int port_epoll, int wake_fd, int timeout_ms);
+// The wait of a thread on a port that serves change notifications (Port::Dequeue): reads what has queued while
+// the thread was away, or waits on `port_epoll` (the port's wake-up eventfd and the inotify instance) for up to
+// `timeout_ms` (-1: no limit) and serves what is ready. `pace` is the port's, kept by the polling thread.
+void ServeWhileWaiting(int port_epoll, int wake_fd, int timeout_ms, ChangePace& pace);
 
 // The process's engine, made on first use (a child after fork makes its own); never destroyed.
 Engine& engine();

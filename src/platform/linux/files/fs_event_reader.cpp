@@ -16,6 +16,7 @@
 // reader drains the queue between slices, so that closing a big tree never overflows the queue for the other
 // watches. A child after fork leaves its parent's engine alone and makes its own.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -130,7 +131,7 @@ struct ReaderLock {
 // Reads the kernel queue and dispatches what it holds, under the engine's lock (held by the caller), so that two
 // threads serving it never take events out of order. kMore: kernel watches are still to be given back, and the
 // lock is to be given up before the next slice.
-Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size, bool until_empty) {
+Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size, bool until_empty, std::size_t* events) {
   Served served = kEmpty;
   for (;;) {
     const ssize_t length = ::read(inotify_fd_, buffer, size);
@@ -143,6 +144,7 @@ Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size, bool unti
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
       Process(*event);
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (events) ++*events;
     }
     FlushReads();
     // Kernel watches still to be given back: their IN_IGNORED events are on their way, and the next slice
@@ -223,21 +225,23 @@ void Engine::ReaderLoop() {
 
 // A thread waiting on a completion port serves the kernel queue itself: a change then reaches it with one wake-up,
 // not two (the reader's, then the port's). The reader takes over whatever needs waiting for.
-void Engine::ServeWaiting() {
+std::size_t Engine::ServeWaiting() {
   alignas(inotify_event) static thread_local char buffer[64 * 1024];
   ReaderLock lock(*this);
-  if (inotify_fd_ < 0) return;
+  if (inotify_fd_ < 0) return 0;
   // Without held moves or fresh scans, a drained queue needs nothing more; with them, the queue is read until
   // it is seen empty, as the reader does.
   const bool until_empty = !held_.empty() || !scanned_subs_.empty();
-  if (ReadAndDispatch(buffer, sizeof buffer, until_empty) == kEmpty && held_.empty() && releasing_.empty()) {
+  std::size_t events = 0;
+  if (ReadAndDispatch(buffer, sizeof buffer, until_empty, &events) == kEmpty && held_.empty() && releasing_.empty()) {
     Drained();
-    return;
+    return 0;
   }
   if (!held_.empty() || !releasing_.empty()) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(poke_fd_, &one, sizeof one);
   }
+  return events;
 }
 
 // The reader's interest in the inotify instance is exclusive and queued behind every port's (re-added after
@@ -252,19 +256,44 @@ void Engine::ReaderBehindPorts() {
   epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, inotify_fd_, &interest);
 }
 
-void ServeWhileWaiting(int port_epoll, int wake_fd, int timeout_ms) {
+// A thread that keeps finding changes queued when it comes back for more is handling a writer that does not wait
+// for it (a burst): it then pauses before each read, so that a burst costs a wake-up per batch rather than per
+// change. A change that comes to a quiet queue (a writer waiting for its own change, say) is read the moment the
+// kernel queues it; a pause that gathers less than two changes ends the batching.
+constexpr int kBurstReturns = 3;
+constexpr long kBatchPauseNanoseconds = 100'000;
+
+void ServeWhileWaiting(int port_epoll, int wake_fd, int timeout_ms, ChangePace& pace) {
+  Engine& changes = engine();
+  if (changes.ServeWaiting() > 0) {
+    if (++pace.busy_returns >= kBurstReturns) pace.batching = true;
+    return;
+  }
+  pace.busy_returns = 0;
+  if (pace.batching && timeout_ms != 0) {
+    pollfd wake{wake_fd, POLLIN, 0};
+    const timespec pause{0, kBatchPauseNanoseconds};
+    if (ppoll(&wake, 1, &pause, nullptr) > 0) {
+      std::uint64_t value;
+      [[maybe_unused]] const ssize_t ignored = ::read(wake_fd, &value, sizeof value);
+      return;  // a packet came, or the port closed
+    }
+    const std::size_t gathered = changes.ServeWaiting();
+    pace.batching = gathered >= 2;
+    if (gathered > 0) return;
+  }
   epoll_event ready[2];
   const int count = epoll_wait(port_epoll, ready, 2, timeout_ms);
-  bool changes = false;
+  bool ready_changes = false;
   for (int i = 0; i < count; ++i) {
     if (ready[i].data.fd == wake_fd) {
       std::uint64_t value;
       [[maybe_unused]] const ssize_t ignored = ::read(wake_fd, &value, sizeof value);
     } else {
-      changes = true;
+      ready_changes = true;
     }
   }
-  if (changes) engine().ServeWaiting();
+  if (ready_changes) changes.ServeWaiting();
 }
 
 // The queue is empty: nothing more can pair with a held MOVED_FROM, and no IN_CREATE from before a scan is still

@@ -71,7 +71,7 @@ bool Port::Dequeue(DWORD milliseconds, Packet& packet, DWORD& error) {
       const int epoll_fd = epoll_fd_;
       const int wake_fd = wake_fd_;
       lock.unlock();
-      fs_event::ServeWhileWaiting(epoll_fd, wake_fd, timeout_ms);
+      fs_event::ServeWhileWaiting(epoll_fd, wake_fd, timeout_ms, pace_);
       lock.lock();
       polling_ = false;
       poller_ = std::thread::id();

@@ -19,6 +19,12 @@ struct Packet {
   DWORD error;  // ERROR_SUCCESS, or the Win32 code of a failed I/O
 };
 
+// What a thread serving changes has seen of their flow (fs_event_reader.cpp, ServeWhileWaiting).
+struct ChangePace {
+  int busy_returns = 0;   // returns from the caller in a row that found changes already queued
+  bool batching = false;  // changes come faster than they are handled: pause before each read
+};
+
 class Port final : public KernelObject {
  public:
   Port();
@@ -52,6 +58,8 @@ class Port final : public KernelObject {
   unsigned changes_generation_ = 0;
   bool polling_ = false;
   std::thread::id poller_;
+  // How changes have been coming to the polling thread; only that thread touches it (handed over under `mutex_`).
+  ChangePace pace_;
 };
 
 // Where an object's I/O completions go: set once by CreateIoCompletionPort.
