@@ -44,8 +44,7 @@ constexpr long kDefaultQueuedEvents = 16384;  // fs.inotify.max_queued_events, w
 
 // While threads waiting on ports serve the kernel queue and one of them is busy (the queue filled with nobody
 // waiting), the reader drains the queue only this often, so it cannot overflow (16,384 events take far longer to
-// make), and the busy thread reads the rest as a batch when it comes back: a burst costs a wake-up per batch, not
-// per change, and nothing sleeps on the way from the kernel to a waiting thread. Short, since a directory moved into
+// make), and the busy thread reads the rest as a batch when it comes back. Short, since a directory moved into
 // a subtree is watched only once its move is read: what is made in it before then is found by a scan that goes by
 // the directory's change time.
 constexpr long kGuardNanoseconds = 250'000;

@@ -5,7 +5,8 @@
 // thread waits. The reader then leaves the change to that busy thread, which reads what has queued meanwhile as
 // one batch when it comes back, and drains the queue itself every kGuardNanoseconds until it is found empty, so
 // the kernel's bounded queue never overflows while a handler runs; with no port serving the queue it reads at
-// once. Nothing sleeps on the way from the kernel to a waiting thread. All readers read and dispatch under the
+// once. Nothing sleeps on the way from the kernel to a waiting thread, except in a burst (ServeWhileWaiting),
+// where a short pause before each read makes batches. All readers read and dispatch under the
 // engine's lock, so events are never taken out of order. Kernel watches are shared: every watch asks for the same
 // event mask, so the kernel hands out one watch descriptor per inode, which the layer reference-counts between
 // handles (Node). The parent of a watched directory is watched for deletions and renames only (its `guards`), as
