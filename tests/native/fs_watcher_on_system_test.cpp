@@ -25,6 +25,7 @@
 #endif
 
 #include "fs_watcher/fs_watcher.h"
+#include "fs_watcher/scope_guard.h"
 #include "fs_watcher_records.h"
 #include "log_capture.h"
 #include "platform/path.h"
@@ -269,6 +270,11 @@ TEST_F(OnSystem, ABurstLargerThanTheBufferWhileTheHandlerRunsIsOneLossAndTheWatc
                            if (!held.exchange(true)) gate.Block();
                          }),
             0u);
+  // However the test ends, the worker is let through and stopped before the locals its handler uses are gone.
+  ScopeGuard stop([&] {
+    gate.Open();
+    W().Stop();
+  });
   ASSERT_TRUE(Armed(dir, recorder));
   ASSERT_TRUE(gate.WaitUntilBlocked());
   // About three times what a 64 KiB buffer holds.
@@ -282,7 +288,6 @@ TEST_F(OnSystem, ABurstLargerThanTheBufferWhileTheHandlerRunsIsOneLossAndTheWatc
     return WaitFor([&] { return Saw(recorder, FsWatchAction::CREATE, probe.wstring()); }, std::chrono::milliseconds(100));
   }));
   EXPECT_EQ(Logged("FsWatch: changes lost on directory"), 1u);
-  W().Stop();
 }
 
 }  // namespace

@@ -99,11 +99,22 @@ inline bool WaitFor(const std::function<bool()>& condition, std::chrono::millise
 // A gate a handler can wait at, to hold the worker still while a test queues changes behind it.
 class Gate {
  public:
+  // A test that ends early (a failed ASSERT) must not leave the worker held here: stopping the watcher would wait
+  // for it until the test program's time-out.
+  ~Gate() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, std::chrono::seconds(20), [this] { return inside_ == 0; });
+  }
   void Block() {
     std::unique_lock<std::mutex> lock(mutex_);
     blocked_ = true;
+    ++inside_;
     changed_.notify_all();
     changed_.wait(lock, [this] { return open_; });
+    --inside_;
+    changed_.notify_all();
   }
   bool WaitUntilBlocked() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -119,6 +130,7 @@ class Gate {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool blocked_ = false, open_ = false;
+  int inside_ = 0;
 };
 
 }  // namespace records
