@@ -28,9 +28,7 @@ find_python313() {
     export PY313=$candidate
     return 0
   fi
-  if command -v pyenv >/dev/null 2>&1; then
-    root=$(pyenv root)
-  else
+  if ! command -v pyenv >/dev/null 2>&1 || ! root=$(pyenv root 2>/dev/null); then
     root=${PYENV_ROOT:-$HOME/.pyenv}
   fi
   # Releases only (3.13.N), newest first: not 3.13-dev, release candidates or the free-threaded 3.13.Nt.
