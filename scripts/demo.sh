@@ -4,8 +4,9 @@
 # the window part on $DISPLAY instead of a private Xvfb).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY313=${PY313:-/root/.pyenv/versions/3.13.0/bin/python3.13}
 bash scripts/setup.sh
+. scripts/find-python.sh
+find_python313
 echo "build: the module, the X11 window program and the icon fixtures into build/release"
 started=$SECONDS
 log=build/demo-build.log

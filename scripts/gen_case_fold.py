@@ -1,8 +1,9 @@
 """Writes src/platform/case_fold_table.h: the case folding every case-insensitive comparison of the module uses
 (filters, _wcsicmp, _wcsnicmp), fixed so that it depends neither on the C library's locale nor on the system.
 
-A character of the Basic Multilingual Plane folds to str.lower() of it when that is one character (Python's
-simple lower-case mapping for those); every other character, surrogate code units and characters beyond the BMP
+A character of the Basic Multilingual Plane folds to str.lower() of it when that is one character (Unicode's
+simple lower-case mapping for those; U+0130, whose lower case is two characters, is the one left out and
+folds to itself, not to i); every other character, surrogate code units and characters beyond the BMP
 included, folds to itself. Windows sees a character beyond the BMP as two surrogate units, which never fold, so
 leaving them alone keeps both systems alike.
 

@@ -32,9 +32,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-PY313=${PY313:-/root/.pyenv/versions/3.13.0/bin/python3.13}
-if [ ! -x "$PY313" ]; then
-  echo "setup: CPython 3.13 not found at $PY313" >&2
-  exit 1
-fi
-echo "setup: ok"
+. "$(dirname "$0")/find-python.sh"
+find_python313 || exit 1
+echo "setup: ok (CPython 3.13: $PY313)"

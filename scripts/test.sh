@@ -10,10 +10,11 @@ root=$(pwd)
 export LC_ALL=C.UTF-8
 # Undefined behaviour fails the run; suppressions are kept to known false positives, each explained in the file.
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$root/tests/sanitizers/ubsan.supp"
-PY313=${PY313:-/root/.pyenv/versions/3.13.0/bin/python3.13}
 JOBS=${JOBS:-$(nproc)}
 
 bash scripts/setup.sh || exit 1
+. scripts/find-python.sh
+find_python313 || exit 1
 
 passed=0
 failed=0

@@ -16,6 +16,41 @@ namespace py = pybind11;
 
 namespace quorvel {
 
+// A logger name as UTF-8: a str, or bytes taken byte for byte.
+struct LoggerName {
+  std::string utf8;
+};
+
+}  // namespace quorvel
+
+namespace pybind11::detail {
+
+// pybind11's own std::string caster turns a str it cannot encode (one with a lone surrogate) into "incompatible
+// function arguments"; the encoding's own error is what `str.encode` would raise, so that is what is raised.
+template <>
+struct type_caster<quorvel::LoggerName> {
+ public:
+  PYBIND11_TYPE_CASTER(quorvel::LoggerName, const_name("str"));
+
+  bool load(handle src, bool convert) {
+    if (src && PyUnicode_Check(src.ptr())) {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(src.ptr(), &size);
+      if (data == nullptr) throw error_already_set();
+      value.utf8.assign(data, static_cast<std::size_t>(size));
+      return true;
+    }
+    make_caster<std::string> bytes;
+    if (!bytes.load(src, convert)) return false;
+    value.utf8 = cast_op<std::string&&>(std::move(bytes));
+    return true;
+  }
+};
+
+}  // namespace pybind11::detail
+
+namespace quorvel {
+
 namespace {
 
 bool g_exit_hook_registered = false;  // GIL
@@ -44,10 +79,11 @@ void ShutDownLogging() {
   ClosePythonLogging();
 }
 
-void InitLogging(const std::string& logger_name) {
+void InitLogging(const LoggerName& name) {
   if (g_shut_down) return;  // the interpreter is exiting: lines keep going to the console
-  // The name becomes a Python str for every record; a name that is not UTF-8 would fail every record at the
-  // call sites, so it is refused here (UnicodeDecodeError).
+  const std::string& logger_name = name.utf8;
+  // The name becomes a Python str for every record; bytes that are not UTF-8 would fail every record at the
+  // call sites, so they are refused here (UnicodeDecodeError).
   py::str(logger_name.data(), logger_name.size());
 
   auto sink = std::make_shared<PythonLoggingSink>(logger_name);

@@ -12,7 +12,8 @@
 
 namespace quorvel::platform {
 
-// Folds one code unit: a BMP character to its simple lower case; anything else (surrogate units, characters
+// Folds one code unit: a BMP character to its lower case when that is one character (Unicode's simple mapping,
+// except U+0130, whose lower case is two characters, so it stays); anything else (surrogate units, characters
 // beyond the BMP, which Windows sees as two units) to itself.
 inline wchar_t FoldCase(wchar_t c) {
   const auto unit = static_cast<std::make_unsigned_t<wchar_t>>(c);

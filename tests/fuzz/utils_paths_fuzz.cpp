@@ -63,6 +63,7 @@ void FuzzUserDirs(std::string_view content) {
   for (const char* name : {"DESKTOP", "MUSIC"}) {
     const auto dir = quorvel::platform::xdg::FindUserDir(content, name, "/home/u");
     if (dir) Check(!dir->empty() && dir->front() == '/', "a user directory is absolute");
+    if (dir) Check(dir->find('\0') == std::string::npos, "a user directory holds no NUL");
   }
 }
 

@@ -29,8 +29,9 @@ TEST(ClsidFromString, NullStringIsTheNullGuidAndNullOutputIsInvalid) {
 
 TEST(UserDirsFile, ReadsWhatXdgUserDirsWritesAndSkipsWhatAShellWouldReadOtherwise) {
   using quorvel::platform::xdg::FindUserDir;
+  using namespace std::string_view_literals;
   const struct {
-    const char* content;
+    std::string_view content;
     std::optional<std::string> music;
   } cases[] = {
       {"XDG_MUSIC_DIR=\"$HOME/M\xC3\xBAsica\"\n", "/h/M\xC3\xBAsica"},
@@ -42,6 +43,8 @@ TEST(UserDirsFile, ReadsWhatXdgUserDirsWritesAndSkipsWhatAShellWouldReadOtherwis
       {"XDG_MUSIC_DIR=\"/a`id`\"\n", std::nullopt},
       {"XDG_MUSIC_DIR=\"/glued\"tail\n", std::nullopt},
       {"XDG_MUSIC_DIR=\"/unterminated\n\"\n", std::nullopt},
+      {"XDG_MUSIC_DIR=\"/kept\"\nXDG_MUSIC_DIR=\"$HOME/M\0usic\"\n"sv, "/kept"},
+      {"XDG_MUSIC_DIR=\"/m\" #\0\n"sv, std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(FindUserDir(c.content, "MUSIC", "/h"), c.music) << c.content;
 }

@@ -7,7 +7,7 @@
 #include <new>
 #include <string_view>
 
-#include "platform/linux/files/win32_files.h"
+#include "platform/linux/base/win32_base.h"
 
 // NTSTATUS values that the layer writes into OVERLAPPED::Internal, as Windows does.
 #define QUORVEL_STATUS_SUCCESS 0x00000000u

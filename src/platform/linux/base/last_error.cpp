@@ -1,7 +1,6 @@
 #include <cerrno>
 
 #include "platform/linux/base/errors.h"
-#include "platform/linux/files/win32_files.h"
 
 namespace {
 thread_local DWORD last_error = ERROR_SUCCESS;

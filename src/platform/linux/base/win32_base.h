@@ -7,3 +7,6 @@
 #include "platform/linux/base/win32_types.h"
 #include "platform/linux/base/win32_com.h"
 #include "platform/linux/base/win32_wcsicmp.h"
+
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);

@@ -2,7 +2,7 @@
 // implemented over a handle table, inotify and an in-process packet queue (files.cpp, iocp.cpp, fs_event*.cpp).
 #pragma once
 
-#include "platform/linux/base/win32_types.h"
+#include "platform/linux/base/win32_base.h"
 
 struct SECURITY_ATTRIBUTES {
   DWORD nLength;
@@ -71,9 +71,6 @@ using PFILE_NOTIFY_INFORMATION = FILE_NOTIFY_INFORMATION*;
 #define FILE_ACTION_MODIFIED 0x00000003u
 #define FILE_ACTION_RENAMED_OLD_NAME 0x00000004u
 #define FILE_ACTION_RENAMED_NEW_NAME 0x00000005u
-
-DWORD GetLastError();
-void SetLastError(DWORD dwErrCode);
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,

@@ -65,6 +65,8 @@ std::optional<std::string> FindUserDir(std::string_view content, std::string_vie
     std::string_view line = content.substr(0, end);
     content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
 
+    // A NUL would cut the path where a C string ends, naming another folder.
+    if (line.find('\0') != std::string_view::npos) continue;
     line = SkipBlanks(line);
     if (line.substr(0, key.size()) != key) continue;
     std::string_view rest;

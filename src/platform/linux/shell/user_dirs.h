@@ -7,7 +7,7 @@
 // Accepted, as the file's writer produces it and a shell reads it: optional blanks, XDG_<NAME>_DIR="VALUE",
 // then only blanks or a comment. Inside the quotes a backslash escapes $ ` " and \ (before anything else it
 // stays, as in a shell). VALUE is "$HOME", "$HOME/..." or an absolute path. Lines starting with # and lines of
-// any other shape are skipped, and so is a VALUE that would expand anything else in a shell ($ or ` beyond the
+// any other shape (a NUL anywhere included) are skipped, and so is a VALUE that would expand anything else in a shell ($ or ` beyond the
 // leading $HOME). The last valid assignment of a name wins.
 #pragma once
 
