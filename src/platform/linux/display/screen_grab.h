@@ -72,6 +72,8 @@ HRESULT GrabArea(const RECT& area, ImagePtr& image, const std::function<bool()>&
 // The ways of grabbing, best first; the test seam can rule out the better ones to reach the others.
 enum class GrabMethod { kRender, kShmGetImage, kGetImage };
 GrabMethod SeamBestGrabMethod();
+// True while the test seam has the server refuse the grabs' reads.
+bool SeamRefusesReads();
 
 // Sets the fourth byte of `count` pixels to 0xFF.
 void SetOpaque(std::uint8_t* pixels, std::size_t count);
