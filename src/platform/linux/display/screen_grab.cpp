@@ -305,8 +305,8 @@ class Source {
 };
 
 // RENDER draws nothing, and says nothing, where the server will not give out the screen's pixels (the root of
-// rootless Xwayland; Xorg's while another VT is shown), whereas it refuses GetImage there. So a composite is
-// followed by a read of one pixel, whose reply also stands for the sync the composite needs.
+// rootless Xwayland), whereas it refuses GetImage there. So a composite is followed by a read of one pixel, whose
+// reply also stands for the sync the composite needs.
 bool ReadAllowed(Display* display, Drawable drawable, int x, int y, const x11::ErrorTrap& trap) {
   XImage* pixel = XGetImage(display, drawable, x, y, 1, 1, AllPlanes, ZPixmap);
   if (pixel == nullptr) return false;
