@@ -16,6 +16,7 @@ PACKAGES=(
   binutils-mingw-w64-x86-64 python3-pil adwaita-icon-theme hicolor-icon-theme shared-mime-info libglib2.0-dev
   icoutils
   wine64
+  weston xwayland
 )
 
 missing=()

@@ -1,9 +1,12 @@
 // capture_window and GetWindowRects on two monitors side by side: the rectangle used and its scaling, rotation in
-// degrees, the activation pause in virtual time, and the failures, which log nothing.
+// degrees, the activation pause in virtual time, and the failures, which log nothing but a read the server refuses.
 #include "capture_test_support.h"
 
 #include <chrono>
+#include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "game_screenshoter/window_capture.h"
 
@@ -103,6 +106,31 @@ TEST_F(WindowCapture, AWindowNotInFrontIsActivatedWithOnePauseAndOneInFrontWitho
       EXPECT_EQ(seam::VirtualMilliseconds(), 0u);
     }
     EXPECT_EQ(GetForegroundWindow(), window->window());
+  }
+}
+
+// A server that will not give out the screen's pixels (the root of rootless Xwayland) fails the capture with the
+// frame's line, however the frame is grabbed, rather than handing out what the image held before; once it gives
+// them again, the window is captured.
+TEST_F(WindowCapture, AReadTheServerRefusesFailsTheCaptureWithTheFramesLine) {
+  using Method = quorvel::platform::d3d::GrabMethod;
+  WindowProcess window({"--pos", "300,200", "--size", "200x150", "--color", "3366CC"});
+  for (const Method method : {Method::kRender, Method::kShmGetImage, Method::kGetImage}) {
+    SCOPED_TRACE(static_cast<int>(method));
+    Reset();
+    seam::UseGrabMethod(method);
+    seam::RefuseScreenReads(true);
+    EXPECT_FALSE(capture_window(Handle(window)).has_value());
+    EXPECT_EQ(Texts(), std::vector<std::string>{"RuduVizozadoz: unable to acquire a frame, hr=-2005270490"});
+    EXPECT_EQ(seam::D3DCalls("IDXGIOutputDuplication::AcquireNextFrame"), 1);
+
+    seam::RefuseScreenReads(false);
+    const std::optional<WindowScreenshot> shot = capture_window(Handle(window));
+    ASSERT_TRUE(shot.has_value());
+    std::uint32_t pixel = 0;
+    const auto at = static_cast<std::size_t>(shot->area.y + 75) * shot->row_pitch + 4 * (shot->area.x + 100);
+    std::memcpy(&pixel, shot->image_blob.data() + at, 4);
+    EXPECT_EQ(pixel, 0xFF3366CCu);
   }
 }
 

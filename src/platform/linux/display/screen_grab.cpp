@@ -264,6 +264,56 @@ std::unique_ptr<Segment> TakeSegment(x11::Session& session, Pool& p, UINT width,
   return segment;
 }
 
+// What a grab reads: the root, or, while the test seam refuses reads, an unmapped window the size of the screen,
+// which the server refuses as rootless Xwayland refuses its root.
+class Source {
+ public:
+  Source(x11::Session& session, Picture root_picture)
+      : session_(session), drawable_(session.root()), picture_(root_picture) {
+    if (!SeamRefusesReads()) return;
+    Display* display = session.display();
+    const int screen = DefaultScreen(display);
+    window_ = XCreateSimpleWindow(display, drawable_, 0, 0, DisplayWidth(display, screen),
+                                  DisplayHeight(display, screen), 0, 0, 0);
+    drawable_ = window_;
+    if (picture_ != 0) {
+      XRenderPictureAttributes attributes{};
+      attributes.subwindow_mode = IncludeInferiors;
+      picture_ = own_picture_ =
+          XRenderCreatePicture(display, window_, XRenderFindVisualFormat(display, DefaultVisual(display, screen)),
+                               CPSubwindowMode, &attributes);
+    }
+  }
+  ~Source() {
+    if (window_ == 0 || !session_.alive()) return;
+    if (own_picture_ != 0) XRenderFreePicture(session_.display(), own_picture_);
+    XDestroyWindow(session_.display(), window_);
+    XFlush(session_.display());
+  }
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+
+  Drawable drawable() const { return drawable_; }
+  Picture picture() const { return picture_; }
+
+ private:
+  x11::Session& session_;
+  Drawable drawable_;
+  Picture picture_;
+  ::Window window_ = 0;
+  Picture own_picture_ = 0;
+};
+
+// RENDER draws nothing, and says nothing, where the server will not give out the screen's pixels (the root of
+// rootless Xwayland), whereas it refuses GetImage there. So a composite is followed by a read of one pixel, whose
+// reply also stands for the sync the composite needs.
+bool ReadAllowed(Display* display, Drawable drawable, int x, int y, const x11::ErrorTrap& trap) {
+  XImage* pixel = XGetImage(display, drawable, x, y, 1, 1, AllPlanes, ZPixmap);
+  if (pixel == nullptr) return false;
+  XDestroyImage(pixel);
+  return trap.error() == 0;
+}
+
 }  // namespace
 
 HeapImage::HeapImage(UINT width, UINT height, UINT row_pitch)
@@ -325,17 +375,20 @@ HRESULT GrabArea(const RECT& area, ImagePtr& image, const std::function<bool()>&
       }
       auto shm = std::make_shared<ShmImage>(std::move(segment));  // back to the pool if the grab fails
       x11::ErrorTrap trap(session);
+      const Source source(session, root_picture);
       const int screen = DefaultScreen(display);
-      if (best == GrabMethod::kRender && picture != 0 && root_picture != 0 && area.left >= 0 && area.top >= 0 &&
+      if (best == GrabMethod::kRender && picture != 0 && source.picture() != 0 && area.left >= 0 && area.top >= 0 &&
           area.right <= DisplayWidth(display, screen) && area.bottom <= DisplayHeight(display, screen)) {
-        // The server copies and sets the alpha in one go. The check runs after the sync: the monitor list it
-        // reads (kept, or asked for) is then no older than the copy.
-        XRenderComposite(display, PictOpSrc, root_picture, None, picture, area.left, area.top, 0, 0, 0, 0, width,
+        // The server copies and sets the alpha in one go. The check runs after the read's reply: the monitor list
+        // it reads (kept, or asked for) is then no older than the copy.
+        XRenderComposite(display, PictOpSrc, source.picture(), None, picture, area.left, area.top, 0, 0, 0, 0, width,
                          height);
-        if (trap.Sync() != 0 || !valid()) return DXGI_ERROR_ACCESS_LOST;
+        if (!ReadAllowed(display, source.drawable(), area.left, area.top, trap) || !valid()) {
+          return DXGI_ERROR_ACCESS_LOST;
+        }
       } else {
         // A reply request: any error of it has been seen when it returns. Checked after, for the same reason.
-        const bool ok = XShmGetImage(display, session.root(), target, area.left, area.top, AllPlanes);
+        const bool ok = XShmGetImage(display, source.drawable(), target, area.left, area.top, AllPlanes);
         if (!ok || trap.error() != 0 || !valid()) return DXGI_ERROR_ACCESS_LOST;
         SetOpaque(const_cast<std::uint8_t*>(shm->data()), static_cast<std::size_t>(shm->row_pitch() / 4) * height);
       }
@@ -343,7 +396,8 @@ HRESULT GrabArea(const RECT& area, ImagePtr& image, const std::function<bool()>&
       return S_OK;
     }
     x11::ErrorTrap trap(session);
-    XImage* grabbed = XGetImage(display, session.root(), area.left, area.top, width, height, AllPlanes, ZPixmap);
+    const Source source(session, 0);
+    XImage* grabbed = XGetImage(display, source.drawable(), area.left, area.top, width, height, AllPlanes, ZPixmap);
     if (grabbed == nullptr || trap.error() != 0 || !valid()) {
       if (grabbed != nullptr) XDestroyImage(grabbed);
       return DXGI_ERROR_ACCESS_LOST;

@@ -63,15 +63,18 @@ HRESULT ListMonitors(std::vector<ScreenArea>& monitors);
 // True when the display can be reached and its pixels map to BGRA.
 bool DisplaySupported();
 
-// Grabs `area` of the screen. S_OK with the image; DXGI_ERROR_ACCESS_LOST when the display went away or the area
-// is no longer on the screen, or when `still_valid` (if given) says the area no longer stands for what the caller
-// grabs; DXGI_ERROR_UNSUPPORTED for a visual of another layout; E_OUTOFMEMORY. `still_valid` runs within the grab's
-// session, after the server has answered for the pixels, so that what it reads is no older than the image.
+// Grabs `area` of the screen. S_OK with the image; DXGI_ERROR_ACCESS_LOST when the display went away, the area
+// is no longer on the screen or the server refuses to read it (rootless Xwayland), or when `still_valid` (if
+// given) says the area no longer stands for what the caller grabs; DXGI_ERROR_UNSUPPORTED for a visual of another
+// layout; E_OUTOFMEMORY. `still_valid` runs within the grab's session, after the server has answered for the
+// pixels, so that what it reads is no older than the image.
 HRESULT GrabArea(const RECT& area, ImagePtr& image, const std::function<bool()>& still_valid = nullptr);
 
 // The ways of grabbing, best first; the test seam can rule out the better ones to reach the others.
 enum class GrabMethod { kRender, kShmGetImage, kGetImage };
 GrabMethod SeamBestGrabMethod();
+// True while the test seam has the server refuse the grabs' reads.
+bool SeamRefusesReads();
 
 // Sets the fourth byte of `count` pixels to 0xFF.
 void SetOpaque(std::uint8_t* pixels, std::size_t count);

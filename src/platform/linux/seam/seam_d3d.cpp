@@ -48,6 +48,7 @@ struct State {
   SeamOverrides overrides;
   std::deque<seam::Acquire> script;
   std::atomic<GrabMethod> grab_method{GrabMethod::kRender};
+  std::atomic<bool> refuse_reads{false};
 };
 
 State& state() {
@@ -110,6 +111,8 @@ bool SeamCreateDeviceFailure(D3D_DRIVER_TYPE type, HRESULT& result, bool& leave_
 
 GrabMethod SeamBestGrabMethod() { return state().grab_method.load(std::memory_order_relaxed); }
 
+bool SeamRefusesReads() { return state().refuse_reads.load(std::memory_order_relaxed); }
+
 ScriptedAcquire SeamNextAcquire() {
   State& s = state();
   if (!s.armed.load(std::memory_order_acquire)) return ScriptedAcquire::kNone;
@@ -168,6 +171,8 @@ void SetRotation(DXGI_MODE_ROTATION rotation) {
 
 void UseGrabMethod(d3d::GrabMethod method) { d3d::state().grab_method.store(method); }
 
+void RefuseScreenReads(bool on) { d3d::state().refuse_reads.store(on); }
+
 long D3DCalls(std::string_view method) {
   return d3d::state().calls[static_cast<std::size_t>(d3d::CallNamed(method))].load();
 }
@@ -183,6 +188,7 @@ void ResetD3D() {
   s.overrides = {};
   s.script.clear();
   s.grab_method.store(d3d::GrabMethod::kRender);
+  s.refuse_reads.store(false);
   for (auto& count : s.calls) count.store(0);
 }
 

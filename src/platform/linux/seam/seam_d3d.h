@@ -47,6 +47,10 @@ void SetRotation(DXGI_MODE_ROTATION rotation);
 // offers it), kShmGetImage (XShmGetImage, then the fourth byte set here) or kGetImage (XGetImage).
 void UseGrabMethod(d3d::GrabMethod method);
 
+// With `on`, frames are grabbed from an unmapped window instead of the root, which the server refuses to read (as
+// rootless Xwayland refuses its root): GetImage fails with BadMatch and RENDER draws nothing.
+void RefuseScreenReads(bool on);
+
 // Calls made since the last ResetD3D of one of the methods above, or of "D3D11CreateDevice",
 // "IDXGIOutputDuplication::AcquireNextFrame", "IDXGIOutputDuplication::ReleaseFrame",
 // "ID3D11Texture2D::GetDesc", "ID3D11DeviceContext::CopyResource", "ID3D11DeviceContext::Unmap".
