@@ -3,7 +3,8 @@
 // itself when the kernel wakes it (ServeWaiting, through Port::Dequeue), so a change reaches it with one wake-up;
 // the kernel wakes the reader thread (its interest is exclusive and queued behind the ports') only when no such
 // thread waits. The reader then leaves the change to that busy thread, which reads what has queued meanwhile as
-// one batch when it comes back, and drains the queue itself every kGuardNanoseconds until it is found empty, so
+// one batch when it comes back, and drains the queue itself every kGuardNanoseconds (a millisecond where the kernel
+// refuses epoll_pwait2) until it is found empty, so
 // the kernel's bounded queue never overflows while a handler runs; with no port serving the queue it reads at
 // once. Nothing sleeps on the way from the kernel to a waiting thread, except in a burst (ServeWhileWaiting),
 // where a short pause before each read makes batches. All readers read and dispatch under the
@@ -158,6 +159,28 @@ Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size, bool unti
   }
 }
 
+namespace {
+
+constexpr int kWaitFailedPauseMilliseconds = 10;
+
+// epoll_pwait2, whose time-out can be shorter than a millisecond, exists from Linux 5.11; an older kernel answers
+// ENOSYS, and a seccomp filter written before it EPERM (or whatever it was told to). Once refused, the guard period
+// is waited with epoll_wait, rounded up to a whole millisecond, for the rest of the process.
+std::atomic<bool> pwait2_refused{false};
+
+int WaitGuardPeriod(int efd, epoll_event& ready) {
+  if (!pwait2_refused.load(std::memory_order_relaxed)) {
+    const timespec guard{0, kGuardNanoseconds};
+    const int count = epoll_pwait2(efd, &ready, 1, &guard, nullptr);
+    if (count >= 0 || errno == EINTR) return count;
+    pwait2_refused.store(true, std::memory_order_relaxed);
+  }
+  constexpr int kGuardMilliseconds = static_cast<int>((kGuardNanoseconds + 999'999) / 1'000'000);
+  return epoll_wait(efd, &ready, 1, kGuardMilliseconds);
+}
+
+}  // namespace
+
 void Engine::ReaderLoop() {
   // The descriptors are set before the thread starts and never change.
   int efd, mfd, pfd;
@@ -184,8 +207,12 @@ void Engine::ReaderLoop() {
   bool guarding = false;
   for (;;) {
     epoll_event ready;
-    const timespec guard{0, kGuardNanoseconds};
-    const int count = epoll_pwait2(efd, &ready, 1, guarding ? &guard : nullptr, nullptr);
+    const int count = guarding ? WaitGuardPeriod(efd, ready) : epoll_wait(efd, &ready, 1, -1);
+    if (count < 0 && errno != EINTR) {
+      // Not a wait that was cut short: retrying at once would spin. The reader pauses, and tries again.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kWaitFailedPauseMilliseconds));
+      continue;
+    }
     if (count < 0 || (count > 0 && !changes_ready(ready))) continue;  // EINTR, or the mount table
     if (count > 0 && ready.data.fd != pfd && !guarding) {
       std::lock_guard lock(mutex);
