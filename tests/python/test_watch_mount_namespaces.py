@@ -85,7 +85,7 @@ def churn_here():
     for _ in range(3):
         mount_tmpfs(other)
         unmount(other)
-    time.sleep(0.3)  # time for the reader to have read the table
+    time.sleep(0.6)  # time for the reader to have read the table, at once and once more after its pause
 """
 
 
@@ -171,7 +171,7 @@ def test_after_a_change_of_namespace_new_watches_follow_the_new_table_and_old_on
             mount_tmpfs(first)
             unmount(first)
         in_first(churn_first)
-        time.sleep(0.3)  # time for the reader to have read the tables
+        time.sleep(0.6)  # time for the reader to have read the tables, at once and once more after its pause
         faults = []
         for directory in (plain, os.path.join(lazy, "watched"), os.path.join(early, "watched")):
             if not reports(directory, "after-churn") or ended(directory):

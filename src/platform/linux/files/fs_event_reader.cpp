@@ -148,7 +148,7 @@ namespace {
 constexpr int kWaitFailedPauseMilliseconds = 10;
 // While a mount table keeps changing, it is read at most this often (a host with thousands of mounts takes some
 // milliseconds a read); a change after a quiet spell is read at once.
-constexpr std::chrono::milliseconds kMountReadInterval{200};
+constexpr std::chrono::milliseconds kMountReadInterval{500};
 
 // epoll_pwait2, whose time-out can be shorter than a millisecond, exists from Linux 5.11; an older kernel answers
 // ENOSYS, and a seccomp filter written before it EPERM (or whatever it was told to). Once refused, the guard period
