@@ -252,7 +252,7 @@ class Engine {
   void TrackMount(Watch& watch);
   void UntrackMount(Watch& watch);
   bool MountTableChanged(int fd);
-  void ReadChangedMountTables();
+  void ReadChangedMountTables();  // the reader's, without the lock: it takes it itself, around the reads
   void ApplyMounts(MountTable& table, std::unordered_set<std::uint64_t> mounted, std::uint64_t read);
   void LoseAll();
 
