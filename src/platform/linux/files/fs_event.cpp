@@ -45,9 +45,10 @@
 //   delivered, as a failed I/O with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING, which Windows maps to that code);
 //   a read issued afterwards fails the same way. So does one whose file system is unmounted (IN_UNMOUNT and
 //   IN_IGNORED; or, for a lazy unmount that the handle's descriptor keeps alive, its mount leaving the mount
-//   table). The handle's open descriptor keeps the kernel from reporting the directory's own deletion, so it is
-//   seen from the parent directory (watched for deletions and renames only): a directory gone from there whose
-//   link count is 0.
+//   table of the namespace the watch began in; a mount that no table the process has been in lists, as one of
+//   another namespace reached through /proc/PID/root, is not followed). The handle's open descriptor keeps the
+//   kernel from reporting the directory's own deletion, so it is seen from the parent directory (watched for
+//   deletions and renames only): a directory gone from there whose link count is 0.
 // - fork: a child starts from a clean state: its own inotify instance and reader thread on first use; the
 //   parent's engine, its watches and its kernel watches are never touched there (a handle inherited from the
 //   parent starts a new watch with its next read).
@@ -106,6 +107,7 @@ DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter, DWORD
       binding.port && binding.port->ServeChanges(inotify_fd_, engine_generation.load())) {
     ReaderBehindPorts();
   }
+  TrackMount(*watch);
   watches_.insert(watch.release());
   return ERROR_SUCCESS;
 }
@@ -123,6 +125,7 @@ void Engine::EndWatch(Directory& directory, bool cancel_read) {
   }
   if (watch->root) RemoveSub(watch->root);
   Unguard(*watch);
+  UntrackMount(*watch);
   ClearBacklog(*watch);
   std::erase(dying_, watch);
   watches_.erase(watch);

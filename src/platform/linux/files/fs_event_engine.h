@@ -5,10 +5,12 @@
 //   fs_event_scan.cpp     subtrees: directories watched as they appear, scanned, and dropped
 //   fs_event_backlog.cpp  per-handle backlogs between reads, their bounds and losses
 //   fs_event.cpp          read completion: ReadDirectoryChangesW, the records laid out, handles closed
+//   fs_event_mounts.cpp   the mount tables that tell a lazily unmounted file system's watches they are over
 // Everything here is guarded by Engine::mutex unless it says otherwise.
 #pragma once
 
 #include <sys/inotify.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -97,6 +99,27 @@ const Report kReportNothing{};
 
 const Report kReportEverything{Report::kEverything, {}};
 
+// The mount table of one mount namespace: its mountinfo, opened while the process (or the thread that issued a
+// watch's first read) was in it, goes on listing that namespace's mounts after the process leaves it. Kept while
+// some watch's mount is tracked on it. The kernel marks the descriptor ready when the table changes.
+struct MountTable {
+  dev_t ns_dev = 0;
+  ino_t ns_ino = 0;
+  int fd = -1;
+  std::mutex read_mutex;                      // one read of `fd` at a time; taken after the engine's, never before
+  std::uint64_t reads = 0;                    // reads begun, under `read_mutex`
+  std::uint64_t applied = 0;                  // the read that `mounted` comes from: an older one is not applied
+  std::unordered_set<std::uint64_t> mounted;  // mount ids, as last read
+  bool changed = false;                       // changed since it was last read
+  std::size_t tracked = 0;                    // watches tracked on it
+  MountTable() = default;
+  MountTable(const MountTable&) = delete;
+  MountTable& operator=(const MountTable&) = delete;
+  ~MountTable() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
 struct Watch {
   Directory* directory;
   bool subtree;
@@ -122,6 +145,7 @@ struct Watch {
   bool dead = false;     // its port is closed: nothing is recorded, its kernel watches are given back
   bool deleted = false;  // the watched directory is gone (deleted, or its file system unmounted)
   std::uint64_t mount_id = 0;  // the mount the watched directory is on; 0: not known
+  MountTable* mount_table = nullptr;  // the table that lists that mount; null: not tracked
   bool reading = false;
   BYTE* buffer = nullptr;
   DWORD length = 0;
@@ -179,7 +203,10 @@ class Engine {
   void AbandonInChild() {
     if (inotify_fd_ >= 0) ::close(inotify_fd_);
     if (epoll_fd_ >= 0) ::close(epoll_fd_);
-    if (mounts_fd_ >= 0) ::close(mounts_fd_);
+    for (const auto& table : mount_tables_) {
+      ::close(table->fd);
+      table->fd = -1;
+    }
     if (poke_fd_ >= 0) ::close(poke_fd_);
   }
 
@@ -222,7 +249,11 @@ class Engine {
   void ResolveAllHeld();
   void Renamed(const HeldMove& from, Node* to_node, const std::string& to_name);
   void NodeGone(int wd);
-  void CheckMounts();
+  void TrackMount(Watch& watch);
+  void UntrackMount(Watch& watch);
+  bool MountTableChanged(int fd);
+  void ReadChangedMountTables();  // the reader's, without the lock: it takes it itself, around the reads
+  void ApplyMounts(MountTable& table, std::unordered_set<std::uint64_t> mounted, std::uint64_t read);
   void LoseAll();
 
   Sub* AddChild(Sub& parent, const std::string& name, const Report& report);
@@ -251,7 +282,8 @@ class Engine {
   int inotify_fd_ = -1;
   int epoll_fd_ = -1;
   int poke_fd_ = -1;    // an eventfd: a thread that served the queue from a port left work for the reader
-  int mounts_fd_ = -1;  // /proc/self/mountinfo, which the kernel marks ready when the mount table changes
+  // Only while watches are tracked on them: with none, a mount change costs nothing at all.
+  std::vector<std::shared_ptr<MountTable>> mount_tables_;
   std::unordered_map<int, std::unique_ptr<Node>> nodes_;
   std::unordered_set<Watch*> watches_;
   std::unordered_set<Sub*> scanned_subs_;

@@ -1,21 +1,21 @@
-// The reader thread and the kernel-watch table. One inotify instance serves the whole process (the per-user limit
-// is 128 instances). A thread waiting on a completion port that directories are bound to reads the kernel queue
-// itself when the kernel wakes it (ServeWaiting, through Port::Dequeue), so a change reaches it with one wake-up;
-// the kernel wakes the reader thread (its interest is exclusive and queued behind the ports') only when no such
-// thread waits. The reader then leaves the change to that busy thread, which reads what has queued meanwhile as
-// one batch when it comes back, and drains the queue itself every kGuardNanoseconds until it is found empty, so
-// the kernel's bounded queue never overflows while a handler runs; with no port serving the queue it reads at
-// once. Nothing sleeps on the way from the kernel to a waiting thread, except in a burst (ServeWhileWaiting),
-// where a short pause before each read makes batches. All readers read and dispatch under the
-// engine's lock, so events are never taken out of order. Kernel watches are shared: every watch asks for the same
-// event mask, so the kernel hands out one watch descriptor per inode, which the layer reference-counts between
-// handles (Node). The parent of a watched directory is watched for deletions and renames only (its `guards`), as
-// the handle's open descriptor keeps the kernel from reporting the directory's own deletion. The mount table is
-// watched too (/proc/self/mountinfo): a watched directory whose mount leaves it is gone. Events are dispatched
-// here to the watches' records (creations, deletions, writes) and to rename pairing (moves). Kernel watches no
-// handle uses any more are given back in slices (ReleasePending): each removal queues an IN_IGNORED event, and the
-// reader drains the queue between slices, so that closing a big tree never overflows the queue for the other
-// watches. A child after fork leaves its parent's engine alone and makes its own.
+// The reader thread and the kernel-watch table. One inotify instance serves the whole process (the per-user limit is
+// 128 instances). A thread waiting on a completion port that directories are bound to reads the kernel queue itself
+// when the kernel wakes it (ServeWaiting, through Port::Dequeue), so a change reaches it with one wake-up; the kernel
+// wakes the reader thread (its interest is exclusive and queued behind the ports') only when no such thread waits. The
+// reader then leaves the change to that busy thread, which reads what has queued meanwhile as one batch when it comes
+// back, and drains the queue itself every kGuardNanoseconds (a millisecond where the kernel refuses epoll_pwait2) until
+// it is found empty, so the kernel's bounded queue never overflows while a handler runs; with no port serving the queue
+// it reads at once. Nothing sleeps on the way from the kernel to a waiting thread, except in a burst
+// (ServeWhileWaiting), where a short pause before each read makes batches. All readers read and dispatch under the
+// engine's lock, so events are never taken out of order. Kernel watches are shared: every watch asks for the same event
+// mask, so the kernel hands out one watch descriptor per inode, which the layer reference-counts between handles
+// (Node). The parent of a watched directory is watched for deletions and renames only (its `guards`), as the handle's
+// open descriptor keeps the kernel from reporting the directory's own deletion. The mount tables are watched too
+// (fs_event_mounts.cpp): a watched directory whose mount leaves its table is gone. Events are dispatched here to the
+// watches' records (creations, deletions, writes) and to rename pairing (moves). Kernel watches no handle uses any more
+// are given back in slices (ReleasePending): each removal queues an IN_IGNORED event, and the reader drains the queue
+// between slices, so that closing a big tree never overflows the queue for the other watches. A child after fork leaves
+// its parent's engine alone and makes its own.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -87,29 +87,14 @@ DWORD Engine::Start() {
     if (pfd >= 0) ::close(pfd);
     return Win32FromErrno(error);
   }
-  // A watched directory's open descriptor keeps its file system mounted, so the kernel reports no IN_UNMOUNT for
-  // it when it is unmounted lazily (umount -l): the mount table's changes are watched instead. Without them, a
-  // detached mount goes unnoticed, as before.
-  int mfd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-  if (mfd >= 0) {
-    epoll_event mounts{};
-    mounts.events = EPOLLPRI;
-    mounts.data.fd = mfd;
-    if (epoll_ctl(efd, EPOLL_CTL_ADD, mfd, &mounts) != 0) {
-      ::close(mfd);
-      mfd = -1;
-    }
-  }
   try {
     std::thread(&Engine::ReaderLoop, this).detach();
   } catch (const std::system_error&) {
     ::close(ifd);
     ::close(efd);
-    if (mfd >= 0) ::close(mfd);
     ::close(pfd);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  mounts_fd_ = mfd;
   poke_fd_ = pfd;
   inotify_fd_ = ifd;
   epoll_fd_ = efd;
@@ -158,34 +143,81 @@ Engine::Served Engine::ReadAndDispatch(char* buffer, std::size_t size, bool unti
   }
 }
 
+namespace {
+
+constexpr int kWaitFailedPauseMilliseconds = 10;
+// While a mount table keeps changing, it is read at most this often (a host with thousands of mounts takes some
+// milliseconds a read); a change after a quiet spell is read at once.
+constexpr std::chrono::milliseconds kMountReadInterval{500};
+
+// epoll_pwait2, whose time-out can be shorter than a millisecond, exists from Linux 5.11; an older kernel answers
+// ENOSYS, and a seccomp filter written before it EPERM (or whatever it was told to). Once refused, the guard period
+// is waited with epoll_wait, rounded up to a whole millisecond, for the rest of the process.
+std::atomic<bool> pwait2_refused{false};
+
+int WaitGuardPeriod(int efd, epoll_event& ready) {
+  if (!pwait2_refused.load(std::memory_order_relaxed)) {
+    const timespec guard{0, kGuardNanoseconds};
+    const int count = epoll_pwait2(efd, &ready, 1, &guard, nullptr);
+    if (count >= 0 || errno == EINTR) return count;
+    pwait2_refused.store(true, std::memory_order_relaxed);
+  }
+  constexpr int kGuardMilliseconds = static_cast<int>((kGuardNanoseconds + 999'999) / 1'000'000);
+  return epoll_wait(efd, &ready, 1, kGuardMilliseconds);
+}
+
+}  // namespace
+
 void Engine::ReaderLoop() {
   // The descriptors are set before the thread starts and never change.
-  int efd, mfd, pfd;
+  int efd, ifd, pfd;
   {
     std::lock_guard lock(mutex);
     efd = epoll_fd_;
-    mfd = mounts_fd_;
+    ifd = inotify_fd_;
     pfd = poke_fd_;
   }
   alignas(inotify_event) static thread_local char buffer[64 * 1024];
-  // True when `ready` is the inotify instance; the mount table and pokes are handled here.
+  using Clock = std::chrono::steady_clock;
+  bool mounts_changed = false;
+  Clock::time_point mounts_due{};
+  Clock::time_point mounts_read = Clock::now() - kMountReadInterval;
+  // True when `ready` is the inotify instance; pokes and mount tables are handled here.
   const auto changes_ready = [&](const epoll_event& ready) {
     if (ready.data.fd == pfd) {
       std::uint64_t count;
       [[maybe_unused]] const ssize_t ignored = ::read(pfd, &count, sizeof count);
       return true;  // a waiting thread left work here: read on
     }
-    if (ready.data.fd != mfd) return true;
+    if (ready.data.fd == ifd) return true;
     ReaderLock lock(*this);
-    CheckMounts();
-    FlushReads();
+    if (MountTableChanged(ready.data.fd) && !mounts_changed) {
+      mounts_changed = true;
+      mounts_due = std::max(Clock::now(), mounts_read + kMountReadInterval);
+    }
     return false;
   };
   bool guarding = false;
   for (;;) {
+    int timeout_ms = -1;
+    if (mounts_changed) {
+      const Clock::time_point now = Clock::now();
+      if (now >= mounts_due) {
+        mounts_changed = false;
+        mounts_read = now;
+        ReadChangedMountTables();
+      } else {
+        timeout_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(mounts_due - now).count());
+      }
+    }
     epoll_event ready;
-    const timespec guard{0, kGuardNanoseconds};
-    const int count = epoll_pwait2(efd, &ready, 1, guarding ? &guard : nullptr, nullptr);
+    const int count = guarding ? WaitGuardPeriod(efd, ready) : epoll_wait(efd, &ready, 1, timeout_ms);
+    if (count == 0 && !guarding) continue;  // a mount table's read is due
+    if (count < 0 && errno != EINTR) {
+      // Not a wait that was cut short: retrying at once would spin. The reader pauses, and tries again.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kWaitFailedPauseMilliseconds));
+      continue;
+    }
     if (count < 0 || (count > 0 && !changes_ready(ready))) continue;  // EINTR, or the mount table
     if (count > 0 && ready.data.fd != pfd && !guarding) {
       std::lock_guard lock(mutex);
@@ -499,28 +531,6 @@ void Engine::Modified(Node& node, const std::string& name, bool is_dir) {
   for (Sub* sub : node.subs) {
     Watch& watch = *sub->watch;
     if (watch.filter & FILE_NOTIFY_CHANGE_LAST_WRITE) Append(watch, FILE_ACTION_MODIFIED, ChildPath(*sub, name));
-  }
-}
-
-// The mount table changed: a watch whose mount left it (umount -l, with the handle still holding it) is over, as
-// if its directory were deleted.
-void Engine::CheckMounts() {
-  std::unordered_set<std::uint64_t> mounted;
-  std::string table;
-  char chunk[8192];
-  ssize_t got;
-  ::lseek(mounts_fd_, 0, SEEK_SET);
-  while ((got = ::read(mounts_fd_, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
-    if (got > 0) table.append(chunk, static_cast<std::size_t>(got));
-  }
-  if (got < 0) return;  // unread, nothing is taken for gone
-  for (std::size_t line = 0; line < table.size();) {
-    mounted.insert(std::strtoull(table.c_str() + line, nullptr, 10));  // the first field: the mount id
-    const std::size_t end = table.find('\n', line);
-    line = end == std::string::npos ? table.size() : end + 1;
-  }
-  for (Watch* watch : watches_) {
-    if (watch->mount_id != 0 && !watch->dead && !mounted.contains(watch->mount_id)) watch->deleted = true;
   }
 }
 

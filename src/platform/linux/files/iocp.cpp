@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
+#include <new>
 
 #include "platform/linux/base/errors.h"
 #include "platform/linux/files/fs_event_engine.h"
@@ -71,11 +73,19 @@ bool Port::Dequeue(DWORD milliseconds, Packet& packet, DWORD& error) {
       const int epoll_fd = epoll_fd_;
       const int wake_fd = wake_fd_;
       lock.unlock();
-      fs_event::ServeWhileWaiting(epoll_fd, wake_fd, timeout_ms, pace_);
+      // However the wait ends (an allocation failing while the changes are dispatched, say), the port is given
+      // back: otherwise no waiter would serve changes again.
+      std::exception_ptr failure;
+      try {
+        fs_event::ServeWhileWaiting(epoll_fd, wake_fd, timeout_ms, pace_);
+      } catch (...) {
+        failure = std::current_exception();
+      }
       lock.lock();
       polling_ = false;
       poller_ = std::thread::id();
       ready_.notify_one();  // another waiter may serve changes now
+      if (failure) std::rethrow_exception(failure);
       continue;
     }
     if (milliseconds == INFINITE) {
@@ -218,7 +228,7 @@ BOOL PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTran
 }
 
 BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTransferred, PULONG_PTR lpCompletionKey,
-                               LPOVERLAPPED* lpOverlapped, DWORD dwMilliseconds) {
+                               LPOVERLAPPED* lpOverlapped, DWORD dwMilliseconds) try {
   if (lpNumberOfBytesTransferred == nullptr || lpCompletionKey == nullptr || lpOverlapped == nullptr)
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   *lpOverlapped = nullptr;
@@ -234,4 +244,4 @@ BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTra
   *lpOverlapped = packet.overlapped;
   if (packet.error != ERROR_SUCCESS) return Fail(packet.error, FALSE);
   return TRUE;
-}
+} QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)

@@ -39,6 +39,11 @@ class Port final : public KernelObject {
   // itself (fs_event_reader.cpp) instead of waiting for the reader thread to pass them on. True when the port
   // took the instance up (the first time, or anew for the engine of a child after fork).
   bool ServeChanges(int inotify_fd, unsigned generation);
+  // True while a waiting thread serves the change notifications (for tests: it is given back however it ends).
+  bool polled() {
+    std::lock_guard lock(mutex_);
+    return polling_;
+  }
   // True once the port's handle is closed: nothing can dequeue from it any more.
   bool closed() {
     std::lock_guard lock(mutex_);
