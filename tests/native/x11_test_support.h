@@ -1,5 +1,6 @@
 // A private X server per test process: Xvfb on a free display number (-displayfd), RandR monitors laid out as a
-// test asks, optionally openbox as window manager; and the stand-in game window program run as a real client.
+// test asks, optionally a window manager (openbox as the tests configure it, or twm or metacity as they come); and
+// the stand-in game window program run as a real client.
 // Tests derive their fixture from X11Suite<Layout>, which starts the server once per test suite and points
 // $DISPLAY at it (gtest_discover_tests runs each test in a process of its own, so every test gets a clean server).
 #pragma once
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/win32.h"
@@ -29,6 +31,7 @@
 // After gtest and the platform: Xlib's macros (None, Bool, Status...) must not reach their headers.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
 namespace x11_test {
@@ -38,6 +41,10 @@ struct MonitorSpec {
   int x, y, width, height, mm_width, mm_height;
 };
 
+// The window managers a server can run. openbox with the tests' settings (OpenboxConfig); twm and metacity with
+// their defaults: twm without EWMH, metacity with invisible resize borders around its frames.
+enum class Manager { kOpenbox, kTwm, kMetacity };
+
 struct Layout {
   int width = 1920;
   int height = 1080;
@@ -46,6 +53,7 @@ struct Layout {
   // 0: a free number the server picks. A test that kills its server and then expects calls to fail names a number
   // of its own (OwnDisplayNumber), which no other test's server can take meanwhile.
   int display_number = 0;
+  Manager manager = Manager::kOpenbox;  // the one run when window_manager is set
 };
 
 // A display number for this test process alone: far above those servers pick, and different for every process.
@@ -83,8 +91,10 @@ inline HMONITOR MonitorNamed(const char* name) {
   return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(atom));
 }
 
-// Starts a helper program with its output discarded; `fd3`, when given, becomes its descriptor 3.
-inline pid_t Spawn(const std::vector<std::string>& args, const std::string& display, int fd3 = -1) {
+// Starts a helper program with its output discarded; `fd3`, when given, becomes its descriptor 3; `environment`
+// adds variables to its environment.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& display, int fd3 = -1,
+                   const std::vector<std::pair<std::string, std::string>>& environment = {}) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -99,6 +109,7 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& disp
   dup2(null_fd, 1);
   dup2(null_fd, 2);
   if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
+  for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
   execvp(argv[0], argv.data());
   _exit(127);
 }
@@ -247,12 +258,12 @@ class Server {
     display_ = ":" + lines[0];
     if (!layout.monitors.empty() && !SetMonitors(layout.monitors)) display_.clear();
     if (!display_.empty() && layout.window_manager) {
-      wm_ = Spawn({"openbox", "--sm-disable", "--config-file", OpenboxConfig()}, display_);
-      if (!AwaitWindowManager()) display_.clear();
+      if (!StartWindowManager(layout.manager) || !AwaitWindowManager()) display_.clear();
     }
   }
   ~Server() {
     Stop(wm_);
+    Stop(bus_);
     Stop(xvfb_);
   }
   Server(const Server&) = delete;
@@ -297,12 +308,45 @@ class Server {
     return count == static_cast<int>(monitors.size());
   }
 
-  // Ready when it manages a window: it announces itself (_NET_SUPPORTING_WM_CHECK) before it takes map requests.
+  bool StartWindowManager(Manager manager) {
+    switch (manager) {
+      case Manager::kOpenbox:
+        wm_ = Spawn({"openbox", "--sm-disable", "--config-file", OpenboxConfig()}, display_);
+        return true;
+      case Manager::kTwm:
+        wm_ = Spawn({"twm"}, display_);
+        return true;
+      case Manager::kMetacity: {
+        // A session bus of its own, as dbus-run-session would give it, but a child of the test like the server
+        // itself, so that it ends with the test even when the test dies. The in-memory settings backend keeps
+        // metacity's defaults whatever the user's settings say; without the accessibility bridge no further bus
+        // is started.
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return false;
+        bus_ = Spawn({"dbus-daemon", "--session", "--nofork", "--print-address=3"}, "", fds[1]);
+        close(fds[1]);
+        const auto lines = ReadLines(fds[0], "", 10000);
+        close(fds[0]);
+        if (lines.empty() || lines[0].empty()) return false;
+        wm_ = Spawn({"metacity"}, display_, -1,
+                    {{"DBUS_SESSION_BUS_ADDRESS", lines[0]}, {"GSETTINGS_BACKEND", "memory"}, {"NO_AT_BRIDGE", "1"}});
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Ready when it manages a window (sets its WM_STATE).
   bool AwaitWindowManager() {
     Display* d = XOpenDisplay(display_.c_str());
     if (d == nullptr) return false;
     const Atom wm_state = XInternAtom(d, "WM_STATE", False);
     const Window probe = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 10, 10, 0, 0, 0);
+    // Placed where it is: twm lets the user place a window that names no position, waiting for a click.
+    XSizeHints size{};
+    size.flags = USPosition | USSize;
+    size.width = size.height = 10;
+    XSetWMNormalHints(d, probe, &size);
     XMapWindow(d, probe);
     bool ready = false;
     for (int i = 0; i < 1000 && !ready; ++i) {
@@ -329,6 +373,7 @@ class Server {
 
   pid_t xvfb_ = -1;
   pid_t wm_ = -1;
+  pid_t bus_ = -1;
   std::string display_;
 };
 

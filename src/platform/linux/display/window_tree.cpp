@@ -581,7 +581,8 @@ bool VisibleFrameRect(Session& session, ::Window window, RECT& rect) {
   bool top_level = false;
   if (!AskTopLevel(session, window, kGeometry | kRootOrigin | kFrameExtents, facts, top_level)) return false;
   // Only a managed client's extents count: a withdrawn window may keep those of its last manager.
-  if (!top_level || facts.wm_state < 0 || facts.frame_extents.size() != 4) {
+  const bool managed = facts.wm_state == kNormalState || facts.wm_state == kIconicState;
+  if (!top_level || !managed || facts.frame_extents.size() != 4) {
     return OuterRectFrom(session, std::move(facts), top_level, rect);
   }
   // The extents are measured from the client's inside: its own border, if any, lies within them.

@@ -1,0 +1,167 @@
+// The window search and the capture's rectangle under the common kinds of window manager, each as it comes: none,
+// twm (reparenting, no EWMH), metacity (EWMH, invisible resize borders around its frames) and openbox. One server
+// per manager, shared by its cases.
+#include "x11_test_support.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "game_screenshoter/find_game_window.h"
+#include "game_screenshoter/window_capture.h"
+#include "platform/linux/base/wide.h"
+
+namespace {
+
+using x11_test::Manager;
+using x11_test::WindowProcess;
+
+struct Desktop {
+  const char* name;
+  bool managed;
+  Manager manager;
+  // The game, asked for at (200,150) and 320x240: the rectangle the capture reports (`area`, in desktop pixels), and
+  // the window rectangle, which keeps any invisible borders of the frame as on Windows.
+  RECT area;
+  RECT window_rect;
+};
+
+// metacity: the client at (200,187) below a 37-pixel title bar, in a frame 26 pixels wider on every side but the
+// top (its invisible borders). twm: a 2-pixel border around the frame, the client below a 27-pixel title bar.
+const Desktop kDesktops[] = {
+    {"none", false, Manager::kOpenbox, {200, 150, 520, 390}, {200, 150, 520, 390}},
+    {"twm", true, Manager::kTwm, {200, 150, 524, 421}, {200, 150, 524, 421}},
+    {"metacity", true, Manager::kMetacity, {200, 150, 520, 427}, {174, 127, 546, 456}},
+    {"openbox", true, Manager::kOpenbox, {200, 150, 522, 415}, {200, 150, 522, 415}},
+};
+
+void PrintTo(const Desktop& desktop, std::ostream* out) { *out << desktop.name; }
+
+class OtherManagers : public ::testing::TestWithParam<Desktop> {
+ public:
+  static void TearDownTestSuite() { servers_.clear(); }
+
+ protected:
+  void SetUp() override {
+    auto& server = servers_[GetParam().name];
+    if (!server) {
+      x11_test::Layout layout;
+      layout.width = 1280;
+      layout.height = 720;
+      layout.window_manager = GetParam().managed;
+      layout.manager = GetParam().manager;
+      server = std::make_unique<x11_test::Server>(layout);
+    }
+    ASSERT_FALSE(server->display().empty()) << "no private X server under " << GetParam().name;
+    setenv("DISPLAY", server->display().c_str(), 1);
+    install_ = std::filesystem::temp_directory_path() / ("quorvel-other-managers-" + std::to_string(getpid()));
+    std::filesystem::create_directories(install_);
+    std::filesystem::copy_file(x11_test::FixtureProgram(), install_ / "game.bin",
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(install_, ignored);
+  }
+
+  std::string Game() const { return (install_ / "game.bin").string(); }
+  std::wstring Install() const { return quorvel::platform::Utf8ToWide(install_.string()); }
+
+  std::filesystem::path install_;
+  static std::map<std::string, std::unique_ptr<x11_test::Server>> servers_;
+};
+std::map<std::string, std::unique_ptr<x11_test::Server>> OtherManagers::servers_;
+
+std::vector<HWND> Enumerated() {
+  std::vector<HWND> windows;
+  EnumWindows(
+      [](HWND hwnd, LPARAM param) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
+// The X parent of `window` that is a child of the root: its frame, or the window itself.
+HWND RootChild(HWND window) {
+  Display* d = XOpenDisplay(nullptr);
+  auto current = static_cast<Window>(reinterpret_cast<std::uintptr_t>(window));
+  while (d != nullptr) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(d, current, &root, &parent, &children, &count)) break;
+    if (children != nullptr) XFree(children);
+    if (parent == root) break;
+    current = parent;
+  }
+  if (d != nullptr) XCloseDisplay(d);
+  return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(current));
+}
+
+TEST_P(OtherManagers, TheSearchJudgesEachClientByItsOwnProcessNeverAFrame) {
+  WindowProcess game({"--pos", "200,150", "--size", "320x240"}, Game());
+  WindowProcess other({"--pos", "300,200", "--size", "320x240"});  // above the game, another install
+  ASSERT_NE(game.window(), nullptr);
+  ASSERT_NE(other.window(), nullptr);
+  EXPECT_EQ(FindWindowByInstallPath(Install()), game.window()) << "below a window of another process";
+  EXPECT_EQ(FindWindowByInstallPath(L""), other.window()) << "every path matches: the top client";
+  const std::vector<HWND> windows = Enumerated();
+  for (HWND client : {game.window(), other.window()}) {
+    EXPECT_EQ(std::count(windows.begin(), windows.end(), client), 1) << "the client is enumerated";
+    const HWND frame = RootChild(client);
+    if (frame != client) EXPECT_EQ(std::count(windows.begin(), windows.end(), frame), 0) << "and not its frame";
+  }
+}
+
+TEST_P(OtherManagers, TheCapturedAreaIsTheVisibleFrameAndTheWindowRectangleTheWholeFrame) {
+  WindowProcess game({"--pos", "200,150", "--size", "320x240"}, Game());
+  ASSERT_NE(game.window(), nullptr);
+  const std::optional<WindowRects> rects = GetWindowRects(game.window());
+  ASSERT_TRUE(rects.has_value());
+  const RECT& area = rects->window_rect;
+  const RECT& want = GetParam().area;
+  EXPECT_TRUE(area.left == want.left && area.top == want.top && area.right == want.right &&
+              area.bottom == want.bottom)
+      << "area (" << area.left << "," << area.top << "," << area.right << "," << area.bottom << ")";
+  RECT outer{};
+  ASSERT_TRUE(GetWindowRect(game.window(), &outer));
+  const RECT& whole = GetParam().window_rect;
+  EXPECT_TRUE(outer.left == whole.left && outer.top == whole.top && outer.right == whole.right &&
+              outer.bottom == whole.bottom)
+      << "window rectangle (" << outer.left << "," << outer.top << "," << outer.right << "," << outer.bottom << ")";
+}
+
+TEST_P(OtherManagers, ExtentsLeftOnAWindowNoManagerKeepsAreNotItsFrame) {
+  // What a withdrawn window keeps of the manager it had: its frame extents, and WM_STATE gone or withdrawn.
+  Display* d = XOpenDisplay(nullptr);
+  ASSERT_NE(d, nullptr);
+  for (const long state : {-1L, 0L}) {
+    const Window window = XCreateSimpleWindow(d, DefaultRootWindow(d), 600, 400, 100, 80, 0, 0, 0);
+    const long extents[4] = {10, 10, 30, 10};
+    XChangeProperty(d, window, XInternAtom(d, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(extents), 4);
+    if (state >= 0) {
+      const Atom wm_state = XInternAtom(d, "WM_STATE", False);
+      const long value[2] = {state, 0};
+      XChangeProperty(d, window, wm_state, wm_state, 32, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(value), 2);
+    }
+    XSync(d, False);
+    const HWND hwnd = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
+    const std::optional<WindowRects> rects = GetWindowRects(hwnd);
+    ASSERT_TRUE(rects.has_value());
+    const RECT& area = rects->window_rect;
+    EXPECT_TRUE(area.left == 600 && area.top == 400 && area.right == 700 && area.bottom == 480)
+        << "WM_STATE " << state << ": area (" << area.left << "," << area.top << "," << area.right << ","
+        << area.bottom << ")";
+    XDestroyWindow(d, window);
+  }
+  XCloseDisplay(d);
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktops, OtherManagers, ::testing::ValuesIn(kDesktops),
+                         [](const ::testing::TestParamInfo<Desktop>& info) { return std::string(info.param.name); });
+
+}  // namespace
