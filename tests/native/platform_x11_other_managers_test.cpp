@@ -100,13 +100,39 @@ HWND RootChild(HWND window) {
   return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(current));
 }
 
+// Of two top-level windows, the one whose root child is higher in the stacking order.
+HWND Higher(HWND a, HWND b) {
+  const HWND frame_a = RootChild(a), frame_b = RootChild(b);
+  Display* d = XOpenDisplay(nullptr);
+  if (d == nullptr) return nullptr;
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned int count = 0;
+  HWND higher = nullptr;
+  if (XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) {
+    for (unsigned int i = 0; i < count; ++i) {  // bottom first
+      const auto child = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(children[i]));
+      if (child == frame_a) higher = a;
+      if (child == frame_b) higher = b;
+    }
+  }
+  if (children != nullptr) XFree(children);
+  XCloseDisplay(d);
+  return higher;
+}
+
 TEST_P(OtherManagers, TheSearchJudgesEachClientByItsOwnProcessNeverAFrame) {
   WindowProcess game({"--pos", "200,150", "--size", "320x240"}, Game());
   WindowProcess other({"--pos", "300,200", "--size", "320x240"});  // above the game, another install
   ASSERT_NE(game.window(), nullptr);
   ASSERT_NE(other.window(), nullptr);
   EXPECT_EQ(FindWindowByInstallPath(Install()), game.window()) << "below a window of another process";
-  EXPECT_EQ(FindWindowByInstallPath(L""), other.window()) << "every path matches: the top client";
+  // Whether a manager puts a new window that is not given the focus on top is its own choice: the stacking decides.
+  HWND top = nullptr, found = nullptr;
+  for (int attempt = 0; attempt < 5 && (top == nullptr || top != Higher(game.window(), other.window())); ++attempt) {
+    top = Higher(game.window(), other.window());
+    found = FindWindowByInstallPath(L"");
+  }
+  EXPECT_EQ(found, top) << "every path matches: the higher client";
   const std::vector<HWND> windows = Enumerated();
   for (HWND client : {game.window(), other.window()}) {
     EXPECT_EQ(std::count(windows.begin(), windows.end(), client), 1) << "the client is enumerated";
