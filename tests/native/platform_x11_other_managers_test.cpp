@@ -141,6 +141,22 @@ TEST_P(OtherManagers, TheSearchJudgesEachClientByItsOwnProcessNeverAFrame) {
   }
 }
 
+TEST_P(OtherManagers, TheManagersOwnWindowsAreNoApplicationsWindows) {
+  // Minimised, the game leaves the screen to the manager's own windows (twm shows an icon for it).
+  WindowProcess game({"--pos", "200,150", "--size", "320x240", "--minimized"}, Game());
+  ASSERT_NE(game.window(), nullptr);
+  const pid_t manager = servers_[GetParam().name]->window_manager_pid();
+  ASSERT_TRUE(x11_test::Eventually([&] { return !GetParam().managed || IsIconic(game.window()); }));
+  for (HWND window : Enumerated()) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    // twm's icon manager is a client of its own, withdrawn.
+    EXPECT_FALSE(IsWindowVisible(window) && static_cast<pid_t>(pid) == manager) << "enumerated: " << window;
+  }
+  EXPECT_EQ(FindWindowByInstallPath(L""), GetParam().managed ? nullptr : game.window())
+      << "nothing but the game, shown where no manager minimises it";
+}
+
 TEST_P(OtherManagers, TheCapturedAreaIsTheVisibleFrameAndTheWindowRectangleTheWholeFrame) {
   WindowProcess game({"--pos", "200,150", "--size", "320x240"}, Game());
   ASSERT_NE(game.window(), nullptr);

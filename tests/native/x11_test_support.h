@@ -273,6 +273,8 @@ class Server {
   const std::string& display() const { return display_; }
   // The server process, for a test that stops and continues it.
   pid_t pid() const { return xvfb_; }
+  // The window manager's process; -1 without one.
+  pid_t window_manager_pid() const { return wm_; }
   // Ends the server as a crash would, under its clients' feet.
   void Kill() {
     if (xvfb_ > 0) kill(xvfb_, SIGKILL);

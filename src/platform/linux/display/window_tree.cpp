@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <unordered_map>
+#include <unordered_set>
 #include <memory>
 #include <thread>
 
@@ -432,7 +433,9 @@ std::vector<TopLevelWindow> TopLevelWindows(Session& session) {
   std::vector<::Window> clients(children.size(), 0);
   std::vector<bool> settled(children.size(), false);
   std::vector<bool> hidden(children.size(), false);
+  std::vector<bool> managers_own(children.size(), false);
   bool managed = false;
+  bool announced = false;  // the manager announces itself (EWMH)
   if (root.wm_check != 0) {
     // Whether the manager still runs (its check window names itself) and every listed client's parent, in one
     // round trip.
@@ -442,7 +445,7 @@ std::vector<TopLevelWindow> TopLevelWindows(Session& session) {
     std::vector<WindowFacts> facts;
     const std::vector<bool> answered = AskWindows(session, questions, facts);
     if (answered[0] && facts[0].wm_check == root.wm_check) {
-      managed = true;
+      managed = announced = true;
       std::vector<::Window> parents(listed.size(), 0);
       for (std::size_t k = 0; k < listed.size(); ++k) {
         if (answered[1 + k]) parents[k] = facts[1 + k].parent;
@@ -478,9 +481,25 @@ std::vector<TopLevelWindow> TopLevelWindows(Session& session) {
       hidden[i] = found[i] == 0 && told[k] && own[k].wm_state < 0 &&
                   (own[k].map_state == IsUnmapped || own[k].window_class == InputOnly);
     }
+    // The manager's own windows (twm's icons, menus) are no application's top-level windows: a root child that is
+    // no client and holds none, made by the X client that made the frames (or announces the manager). Told apart
+    // by the ids alone, which carry the client that made them; another client's such window (an override-redirect
+    // game window) stays.
+    const auto mask = static_cast<::Window>(xcb_get_setup(XGetXCBConnection(session.display()))->resource_id_mask);
+    std::unordered_set<::Window> manager_bases;
+    if (announced) manager_bases.insert(root.wm_check & ~mask);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      if (clients[i] != 0 && clients[i] != children[i]) manager_bases.insert(children[i] & ~mask);
+    }
+    for (std::size_t k = 0; k < open.size(); ++k) {
+      const std::size_t i = open_index[k];
+      managers_own[i] = clients[i] == 0 && told[k] && own[k].wm_state < 0 &&
+                        manager_bases.count(children[i] & ~mask) != 0;
+    }
   }
   windows.reserve(children.size());
   for (std::size_t i = children.size(); i-- > 0;) {
+    if (managers_own[i]) continue;
     windows.push_back({clients[i] != 0 ? clients[i] : children[i], children[i], hidden[i]});
   }
   return windows;

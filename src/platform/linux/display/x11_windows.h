@@ -106,12 +106,14 @@ std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& r
 // it); only root children that settle nothing that way (the manager's own windows, or every frame of a manager
 // without the list) are looked into further, one level of all of them per round trip. A manager that does not
 // announce itself (twm) is known by the redirection of the root's children it holds, and all its root children are
-// looked into; with no manager at all the root children are the clients, and nothing is looked into.
+// looked into; with no manager at all the root children are the clients, and nothing is looked into. Under a
+// manager, its own root children that are no frame (icons, menus: made by the client that made the frames or
+// announces the manager) are left out.
 struct TopLevelWindow {
   ::Window window;
   ::Window root_child;
   // A root child standing for itself, without WM_STATE, unmapped or input-only when asked: not visible. Known only
-  // under a window manager (the manager's own windows), where the root children are asked about anyway.
+  // under a window manager, where the root children are asked about anyway.
   bool hidden = false;
 };
 std::vector<TopLevelWindow> TopLevelWindows(Session& session);
