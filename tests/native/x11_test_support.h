@@ -262,6 +262,7 @@ class Server {
     }
   }
   ~Server() {
+    CloseProbeConnection();
     Stop(wm_);
     Stop(bus_);
     Stop(xvfb_);
@@ -277,6 +278,7 @@ class Server {
   pid_t window_manager_pid() const { return wm_; }
   // Ends the server as a crash would, under its clients' feet.
   void Kill() {
+    CloseProbeConnection();
     if (xvfb_ > 0) kill(xvfb_, SIGKILL);
     Stop(xvfb_);
   }
@@ -367,15 +369,23 @@ class Server {
       if (!ready && i % 50 == 49) XMapWindow(d, probe);
     }
     XDestroyWindow(d, probe);
-    // The probe's id is the first a test's window program gets.
     if (ready) ready = AwaitLetGo(d, {probe});
-    XCloseDisplay(d);
+    // A manager without EWMH gives nothing to wait for, and a request it takes late (a map request asked again
+    // above) would land on whatever window gets the probe's id next: a test's first one, once this connection has
+    // ended. Kept open, the connection keeps its ids to itself.
+    XSync(d, False);
+    probe_connection_ = d;
     return ready;
+  }
+  void CloseProbeConnection() {
+    if (probe_connection_ != nullptr) XCloseDisplay(probe_connection_);
+    probe_connection_ = nullptr;
   }
 
   pid_t xvfb_ = -1;
   pid_t wm_ = -1;
   pid_t bus_ = -1;
+  Display* probe_connection_ = nullptr;
   std::string display_;
 };
 
