@@ -175,18 +175,31 @@ TEST_P(OtherManagers, TheCapturedAreaIsTheVisibleFrameAndTheWindowRectangleTheWh
       << "window rectangle (" << outer.left << "," << outer.top << "," << outer.right << "," << outer.bottom << ")";
 }
 
-TEST_P(OtherManagers, ExtentsLeftOnAWindowNoManagerKeepsAreNotItsFrame) {
-  // What a withdrawn window keeps of the manager it had: its frame extents, and WM_STATE gone or withdrawn.
+TEST_P(OtherManagers, FrameExtentsCountOnlyOnAManagedClientAndOnlyWhenSane) {
+  // A window at (600,400), 100x80, with the properties a manager sets (or a withdrawn window keeps, or a hostile
+  // client writes); no manager looks at it, as it is never mapped.
+  struct Case {
+    long state;  // WM_STATE; -1: none
+    unsigned long extents[4];
+    RECT area;
+  };
+  const Case cases[] = {
+      {-1, {10, 10, 30, 10}, {600, 400, 700, 480}},                    // withdrawn: WM_STATE gone
+      {0, {10, 10, 30, 10}, {600, 400, 700, 480}},                     // withdrawn: WM_STATE says so
+      {1, {10, 10, 30, 10}, {590, 370, 710, 490}},                     // managed without a frame of its own
+      {1, {0xFFFFFFFF, 0, 0x80000000, 0}, {600, 400, 700, 480}},       // no frame is that wide
+  };
   Display* d = XOpenDisplay(nullptr);
   ASSERT_NE(d, nullptr);
-  for (const long state : {-1L, 0L}) {
+  for (const Case& c : cases) {
     const Window window = XCreateSimpleWindow(d, DefaultRootWindow(d), 600, 400, 100, 80, 0, 0, 0);
-    const long extents[4] = {10, 10, 30, 10};
+    const long extents[4] = {static_cast<long>(c.extents[0]), static_cast<long>(c.extents[1]),
+                             static_cast<long>(c.extents[2]), static_cast<long>(c.extents[3])};
     XChangeProperty(d, window, XInternAtom(d, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(extents), 4);
-    if (state >= 0) {
+    if (c.state >= 0) {
       const Atom wm_state = XInternAtom(d, "WM_STATE", False);
-      const long value[2] = {state, 0};
+      const long value[2] = {c.state, 0};
       XChangeProperty(d, window, wm_state, wm_state, 32, PropModeReplace,
                       reinterpret_cast<const unsigned char*>(value), 2);
     }
@@ -195,9 +208,10 @@ TEST_P(OtherManagers, ExtentsLeftOnAWindowNoManagerKeepsAreNotItsFrame) {
     const std::optional<WindowRects> rects = GetWindowRects(hwnd);
     ASSERT_TRUE(rects.has_value());
     const RECT& area = rects->window_rect;
-    EXPECT_TRUE(area.left == 600 && area.top == 400 && area.right == 700 && area.bottom == 480)
-        << "WM_STATE " << state << ": area (" << area.left << "," << area.top << "," << area.right << ","
-        << area.bottom << ")";
+    EXPECT_TRUE(area.left == c.area.left && area.top == c.area.top && area.right == c.area.right &&
+                area.bottom == c.area.bottom)
+        << "WM_STATE " << c.state << ", left extent " << c.extents[0] << ": area (" << area.left << "," << area.top
+        << "," << area.right << "," << area.bottom << ")";
     XDestroyWindow(d, window);
   }
   XCloseDisplay(d);

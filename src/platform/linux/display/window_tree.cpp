@@ -599,9 +599,12 @@ bool VisibleFrameRect(Session& session, ::Window window, RECT& rect) {
   WindowFacts facts;
   bool top_level = false;
   if (!AskTopLevel(session, window, kGeometry | kRootOrigin | kFrameExtents, facts, top_level)) return false;
-  // Only a managed client's extents count: a withdrawn window may keep those of its last manager.
+  // Only a managed client's extents count: a withdrawn window may keep those of its last manager. Whatever a
+  // client wrote there, a frame is never wider than X's largest window.
   const bool managed = facts.wm_state == kNormalState || facts.wm_state == kIconicState;
-  if (!top_level || !managed || facts.frame_extents.size() != 4) {
+  const auto& all = facts.frame_extents;
+  if (!top_level || !managed || all.size() != 4 ||
+      std::any_of(all.begin(), all.end(), [](unsigned long width) { return width > 0xFFFF; })) {
     return OuterRectFrom(session, std::move(facts), top_level, rect);
   }
   // The extents are measured from the client's inside: its own border, if any, lies within them.
