@@ -27,8 +27,9 @@ struct Desktop {
   RECT window_rect;
 };
 
-// metacity: the client at (200,187) below a 37-pixel title bar, in a frame 26 pixels wider on every side but the
-// top (its invisible borders). twm: a 2-pixel border around the frame, the client below a 27-pixel title bar.
+// Debian's default themes. metacity: the client at (200,187) below a 37-pixel title bar, the frame window reaching
+// 23-29 pixels beyond that on every side (its invisible borders). twm: a 2-pixel border around the frame, the client
+// below a 27-pixel title bar.
 const Desktop kDesktops[] = {
     {"none", false, Manager::kOpenbox, {200, 150, 520, 390}, {200, 150, 520, 390}},
     {"twm", true, Manager::kTwm, {200, 150, 524, 421}, {200, 150, 524, 421}},
