@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "game_screenshoter/find_game_window.h"
 #include "game_screenshoter/window_capture.h"
@@ -42,6 +43,12 @@ void PrintTo(const Desktop& desktop, std::ostream* out) { *out << desktop.name; 
 class OtherManagers : public ::testing::TestWithParam<Desktop> {
  public:
   static void TearDownTestSuite() { servers_.clear(); }
+
+  // The cases, each on the manager's server.
+  void SearchJudgesEachClientByItsOwnProcess();
+  void AreaIsTheVisibleFrame();
+  void ExtentsCountOnlyOnAManagedClientAndWhenSane();
+  void ManagersOwnWindowsAreNoApplicationsWindows();
 
  protected:
   void SetUp() override {
@@ -121,7 +128,7 @@ HWND Higher(HWND a, HWND b) {
   return higher;
 }
 
-TEST_P(OtherManagers, TheSearchJudgesEachClientByItsOwnProcessNeverAFrame) {
+void OtherManagers::SearchJudgesEachClientByItsOwnProcess() {
   WindowProcess game({"--pos", "200,150", "--size", "320x240"}, Game());
   WindowProcess other({"--pos", "300,200", "--size", "320x240"});  // above the game, another install
   ASSERT_NE(game.window(), nullptr);
@@ -142,7 +149,7 @@ TEST_P(OtherManagers, TheSearchJudgesEachClientByItsOwnProcessNeverAFrame) {
   }
 }
 
-TEST_P(OtherManagers, TheManagersOwnWindowsAreNoApplicationsWindows) {
+void OtherManagers::ManagersOwnWindowsAreNoApplicationsWindows() {
   // Minimised, the game leaves the screen to the manager's own windows (twm shows an icon for it).
   WindowProcess game({"--pos", "200,150", "--size", "320x240", "--minimized"}, Game());
   ASSERT_NE(game.window(), nullptr);
@@ -158,7 +165,7 @@ TEST_P(OtherManagers, TheManagersOwnWindowsAreNoApplicationsWindows) {
       << "nothing but the game, shown where no manager minimises it";
 }
 
-TEST_P(OtherManagers, TheCapturedAreaIsTheVisibleFrameAndTheWindowRectangleTheWholeFrame) {
+void OtherManagers::AreaIsTheVisibleFrame() {
   WindowProcess game({"--pos", "200,150", "--size", "320x240"}, Game());
   ASSERT_NE(game.window(), nullptr);
   const std::optional<WindowRects> rects = GetWindowRects(game.window());
@@ -176,7 +183,7 @@ TEST_P(OtherManagers, TheCapturedAreaIsTheVisibleFrameAndTheWindowRectangleTheWh
       << "window rectangle (" << outer.left << "," << outer.top << "," << outer.right << "," << outer.bottom << ")";
 }
 
-TEST_P(OtherManagers, FrameExtentsCountOnlyOnAManagedClientAndOnlyWhenSane) {
+void OtherManagers::ExtentsCountOnlyOnAManagedClientAndWhenSane() {
   // A window at (600,400), 100x80, with the properties a manager sets (or a withdrawn window keeps, or a hostile
   // client writes); no manager looks at it, as it is never mapped.
   struct Case {
@@ -216,6 +223,22 @@ TEST_P(OtherManagers, FrameExtentsCountOnlyOnAManagedClientAndOnlyWhenSane) {
     XDestroyWindow(d, window);
   }
   XCloseDisplay(d);
+}
+
+// One test per manager, so that its cases share one server however the tests are run.
+TEST_P(OtherManagers, SearchAndArea) {
+  const std::pair<const char*, void (OtherManagers::*)()> cases[] = {
+      {"the search judges each client by its own process, never a frame",
+       &OtherManagers::SearchJudgesEachClientByItsOwnProcess},
+      {"the area is the visible frame, the window rectangle the whole frame", &OtherManagers::AreaIsTheVisibleFrame},
+      {"frame extents count only on a managed client, and only when sane",
+       &OtherManagers::ExtentsCountOnlyOnAManagedClientAndWhenSane},
+      {"the manager's own windows are no application's", &OtherManagers::ManagersOwnWindowsAreNoApplicationsWindows},
+  };
+  for (const auto& [name, run] : cases) {
+    SCOPED_TRACE(name);
+    (this->*run)();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Desktops, OtherManagers, ::testing::ValuesIn(kDesktops),
