@@ -12,10 +12,12 @@
   input focus), first and later calls, and the same with the manager stopped (SIGSTOP).
 
 Window managers: none; `test`, openbox as the tests run it (iconify animation off); `default`, openbox with its
-default configuration (/etc/xdg/openbox/rc.xml: animation on, new windows focused).
+default configuration (/etc/xdg/openbox/rc.xml: animation on, new windows focused); `twm` (search only), twm with
+its defaults: frames without EWMH's client list.
 """
 
 import argparse
+import contextlib
 import os
 import signal
 import subprocess
@@ -55,9 +57,28 @@ def round_trips(display, install, calls=100):
 
 
 def start_display(wm):
-    display = PrivateDisplay(width=1920, height=1080, window_manager=wm != "none",
+    display = PrivateDisplay(width=1920, height=1080, window_manager=wm in ("test", "default"),
                              openbox_defaults=wm == "default")
-    return display.start()
+    # Started as the caller enters it.
+    return with_twm(display) if wm == "twm" else display
+
+
+@contextlib.contextmanager
+def with_twm(display):
+    with display:
+        twm = subprocess.Popen(["twm"], env=display.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            # Ready when it manages a window (placed where it asks to be: twm has the user place any other).
+            deadline = time.monotonic() + 10
+            with GameWindow(display, None, "--size", "10x10") as probe:
+                while not display._managed(probe.window):
+                    if time.monotonic() > deadline:
+                        raise RuntimeError("twm did not start")
+                    time.sleep(0.02)
+            yield display
+        finally:
+            twm.terminate()
+            twm.wait()
 
 
 def search(args, wm, root):

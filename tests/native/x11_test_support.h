@@ -1,5 +1,6 @@
 // A private X server per test process: Xvfb on a free display number (-displayfd), RandR monitors laid out as a
-// test asks, optionally openbox as window manager; and the stand-in game window program run as a real client.
+// test asks, optionally a window manager (openbox as the tests configure it, or twm or metacity as they come); and
+// the stand-in game window program run as a real client.
 // Tests derive their fixture from X11Suite<Layout>, which starts the server once per test suite and points
 // $DISPLAY at it (gtest_discover_tests runs each test in a process of its own, so every test gets a clean server).
 #pragma once
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/win32.h"
@@ -29,6 +31,7 @@
 // After gtest and the platform: Xlib's macros (None, Bool, Status...) must not reach their headers.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
 namespace x11_test {
@@ -38,6 +41,10 @@ struct MonitorSpec {
   int x, y, width, height, mm_width, mm_height;
 };
 
+// The window managers a server can run. openbox with the tests' settings (OpenboxConfig); twm and metacity with
+// their defaults: twm without EWMH, metacity with invisible resize borders around its frames.
+enum class Manager { kOpenbox, kTwm, kMetacity };
+
 struct Layout {
   int width = 1920;
   int height = 1080;
@@ -46,6 +53,7 @@ struct Layout {
   // 0: a free number the server picks. A test that kills its server and then expects calls to fail names a number
   // of its own (OwnDisplayNumber), which no other test's server can take meanwhile.
   int display_number = 0;
+  Manager manager = Manager::kOpenbox;  // the one run when window_manager is set
 };
 
 // A display number for this test process alone: far above those servers pick, and different for every process.
@@ -83,8 +91,10 @@ inline HMONITOR MonitorNamed(const char* name) {
   return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(atom));
 }
 
-// Starts a helper program with its output discarded; `fd3`, when given, becomes its descriptor 3.
-inline pid_t Spawn(const std::vector<std::string>& args, const std::string& display, int fd3 = -1) {
+// Starts a helper program with its output discarded; `fd3`, when given, becomes its descriptor 3; `environment`
+// adds variables to its environment.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& display, int fd3 = -1,
+                   const std::vector<std::pair<std::string, std::string>>& environment = {}) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -99,6 +109,7 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& disp
   dup2(null_fd, 1);
   dup2(null_fd, 2);
   if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
+  for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
   execvp(argv[0], argv.data());
   _exit(127);
 }
@@ -221,8 +232,18 @@ inline bool AwaitLetGo(Display* d, const std::vector<unsigned long>& windows) {
   return answered;
 }
 
+// Displays whose server this process killed. Their numbers are soon another server's, maybe one of a test running
+// beside this one, which a connection made to it would find gone under it when that test ends: Xlib then exits.
+inline std::vector<std::string>& KilledDisplays() {
+  static std::vector<std::string> names;
+  return names;
+}
+
 // The same on a connection of its own to $DISPLAY; nothing to wait for when the server is gone.
 inline bool AwaitLetGo(const std::vector<unsigned long>& windows) {
+  const char* name = std::getenv("DISPLAY");
+  const auto& killed = KilledDisplays();
+  if (name == nullptr || std::find(killed.begin(), killed.end(), name) != killed.end()) return true;
   Display* d = XOpenDisplay(nullptr);
   if (d == nullptr) return true;
   const bool done = AwaitLetGo(d, windows);
@@ -245,14 +266,17 @@ class Server {
     close(fds[0]);
     if (lines.empty() || lines[0].empty()) return;
     display_ = ":" + lines[0];
+    auto& killed = KilledDisplays();
+    killed.erase(std::remove(killed.begin(), killed.end(), display_), killed.end());
     if (!layout.monitors.empty() && !SetMonitors(layout.monitors)) display_.clear();
     if (!display_.empty() && layout.window_manager) {
-      wm_ = Spawn({"openbox", "--sm-disable", "--config-file", OpenboxConfig()}, display_);
-      if (!AwaitWindowManager()) display_.clear();
+      if (!StartWindowManager(layout.manager) || !AwaitWindowManager()) display_.clear();
     }
   }
   ~Server() {
+    CloseProbeConnection();
     Stop(wm_);
+    Stop(bus_);
     Stop(xvfb_);
   }
   Server(const Server&) = delete;
@@ -262,8 +286,12 @@ class Server {
   const std::string& display() const { return display_; }
   // The server process, for a test that stops and continues it.
   pid_t pid() const { return xvfb_; }
+  // The window manager's process; -1 without one.
+  pid_t window_manager_pid() const { return wm_; }
   // Ends the server as a crash would, under its clients' feet.
   void Kill() {
+    CloseProbeConnection();
+    if (!display_.empty()) KilledDisplays().push_back(display_);
     if (xvfb_ > 0) kill(xvfb_, SIGKILL);
     Stop(xvfb_);
   }
@@ -297,12 +325,45 @@ class Server {
     return count == static_cast<int>(monitors.size());
   }
 
-  // Ready when it manages a window: it announces itself (_NET_SUPPORTING_WM_CHECK) before it takes map requests.
+  bool StartWindowManager(Manager manager) {
+    switch (manager) {
+      case Manager::kOpenbox:
+        wm_ = Spawn({"openbox", "--sm-disable", "--config-file", OpenboxConfig()}, display_);
+        return true;
+      case Manager::kTwm:
+        wm_ = Spawn({"twm"}, display_);
+        return true;
+      case Manager::kMetacity: {
+        // A session bus of its own, as dbus-run-session would give it, but a child of the test like the server
+        // itself, so that it ends with the test even when the test dies. The in-memory settings backend keeps
+        // metacity's defaults whatever the user's settings say; without the accessibility bridge no further bus
+        // is started.
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return false;
+        bus_ = Spawn({"dbus-daemon", "--session", "--nofork", "--print-address=3"}, "", fds[1]);
+        close(fds[1]);
+        const auto lines = ReadLines(fds[0], "", 10000);
+        close(fds[0]);
+        if (lines.empty() || lines[0].empty()) return false;
+        wm_ = Spawn({"metacity"}, display_, -1,
+                    {{"DBUS_SESSION_BUS_ADDRESS", lines[0]}, {"GSETTINGS_BACKEND", "memory"}, {"NO_AT_BRIDGE", "1"}});
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Ready when it manages a window (sets its WM_STATE).
   bool AwaitWindowManager() {
     Display* d = XOpenDisplay(display_.c_str());
     if (d == nullptr) return false;
     const Atom wm_state = XInternAtom(d, "WM_STATE", False);
     const Window probe = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 10, 10, 0, 0, 0);
+    // Placed where it is: twm lets the user place a window that names no position, waiting for a click.
+    XSizeHints size{};
+    size.flags = USPosition | USSize;
+    size.width = size.height = 10;
+    XSetWMNormalHints(d, probe, &size);
     XMapWindow(d, probe);
     bool ready = false;
     for (int i = 0; i < 1000 && !ready; ++i) {
@@ -321,14 +382,23 @@ class Server {
       if (!ready && i % 50 == 49) XMapWindow(d, probe);
     }
     XDestroyWindow(d, probe);
-    // The probe's id is the first a test's window program gets.
     if (ready) ready = AwaitLetGo(d, {probe});
-    XCloseDisplay(d);
+    // A manager without EWMH gives nothing to wait for, and a request it takes late (a map request asked again
+    // above) would land on whatever window gets the probe's id next: a test's first one, once this connection has
+    // ended. Kept open, the connection keeps its ids to itself.
+    XSync(d, False);
+    probe_connection_ = d;
     return ready;
+  }
+  void CloseProbeConnection() {
+    if (probe_connection_ != nullptr) XCloseDisplay(probe_connection_);
+    probe_connection_ = nullptr;
   }
 
   pid_t xvfb_ = -1;
   pid_t wm_ = -1;
+  pid_t bus_ = -1;
+  Display* probe_connection_ = nullptr;
   std::string display_;
 };
 

@@ -1,7 +1,8 @@
 // Window identity and hierarchy: IsWindow, EnumWindows and GetParent over the X window tree. EnumWindows takes a
-// snapshot of the top-level windows (top of the stacking order first, frames resolved to their clients) and calls
-// back without holding the connection, so the callback may call any function of the layer; what the callback asks
-// about those windows is answered from facts asked for all of them at once (x11_windows.h).
+// snapshot of the top-level windows (top of the stacking order first, frames resolved to their clients, the window
+// manager's own windows left out) and calls back without holding the connection, so the callback may call any
+// function of the layer; what the callback asks about those windows is answered from facts asked for all of them at
+// once (x11_windows.h).
 #include <X11/Xutil.h>
 
 #include <optional>

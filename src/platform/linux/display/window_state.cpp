@@ -1,5 +1,7 @@
 // Window state and geometry: visibility, minimised state, client and outer rectangles, and DWM's extended frame
-// bounds, which here are the outer rectangle (the frame the window manager draws, or the window itself).
+// bounds. The outer rectangle is the frame the window manager made (with any invisible resize borders, as Windows'
+// window rectangle has them), or the window itself; the extended frame bounds leave invisible borders out, as on
+// Windows: where the manager publishes the frame's extents, they are the client grown by them.
 #include "platform/linux/base/errors.h"
 #include "platform/linux/display/x11_windows.h"
 
@@ -73,7 +75,7 @@ HRESULT DwmGetWindowAttribute(HWND hwnd, DWORD dwAttribute, PVOID pvAttribute, D
   }
   x11::Session session;
   RECT rect;
-  if (!x11::OuterRect(session, x11::ToXWindow(hwnd), rect)) return E_HANDLE;
+  if (!x11::VisibleFrameRect(session, x11::ToXWindow(hwnd), rect)) return E_HANDLE;
   *static_cast<RECT*>(pvAttribute) = rect;
   return S_OK;
 } QUORVEL_HRESULT_OUT_OF_MEMORY

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <unordered_map>
+#include <unordered_set>
 #include <memory>
 #include <thread>
 
@@ -77,9 +78,10 @@ std::vector<bool> AskWindows(Session& session, const std::vector<Question>& ques
   const Atom wm_check = (any & kWmCheck) != 0 ? session.atom("_NET_SUPPORTING_WM_CHECK") : None;
   const Atom client_list = (any & kClientList) != 0 ? session.atom("_NET_CLIENT_LIST") : None;
   const Atom wm_pid = (any & kWmPid) != 0 ? session.atom("_NET_WM_PID") : None;
+  const Atom frame_extents = (any & kFrameExtents) != 0 ? session.atom("_NET_FRAME_EXTENTS") : None;
   if (((any & kWmState) != 0 && wm_state == None) || ((any & kNetState) != 0 && net_state == None) ||
       ((any & kWmCheck) != 0 && wm_check == None) || ((any & kClientList) != 0 && client_list == None) ||
-      ((any & kWmPid) != 0 && wm_pid == None)) {
+      ((any & kWmPid) != 0 && wm_pid == None) || ((any & kFrameExtents) != 0 && frame_extents == None)) {
     return answered;
   }
   // Xlib runs on XCB: requests made straight through XCB share the connection (Xlib hands over its queued ones
@@ -90,7 +92,7 @@ std::vector<bool> AskWindows(Session& session, const std::vector<Question>& ques
     xcb_get_property_cookie_t state{}, net{};
     xcb_get_geometry_cookie_t geometry{};
     xcb_translate_coordinates_cookie_t origin{};
-    xcb_get_property_cookie_t check{}, transient{}, clients{}, pid{};
+    xcb_get_property_cookie_t check{}, transient{}, clients{}, pid{}, extents{};
     xcb_get_window_attributes_cookie_t attributes{};
   };
   struct Replies {
@@ -99,7 +101,7 @@ std::vector<bool> AskWindows(Session& session, const std::vector<Question>& ques
     ReplyPtr<xcb_get_geometry_reply_t> geometry{nullptr, std::free};
     ReplyPtr<xcb_translate_coordinates_reply_t> origin{nullptr, std::free};
     ReplyPtr<xcb_get_property_reply_t> check{nullptr, std::free}, transient{nullptr, std::free},
-        clients{nullptr, std::free}, pid{nullptr, std::free};
+        clients{nullptr, std::free}, pid{nullptr, std::free}, extents{nullptr, std::free};
     ReplyPtr<xcb_get_window_attributes_reply_t> attributes{nullptr, std::free};
   };
   // Room for every reply is made before the first request, so that none is left behind in the connection.
@@ -125,6 +127,9 @@ std::vector<bool> AskWindows(Session& session, const std::vector<Question>& ques
       c.clients = xcb_get_property(connection, 0, w, client_list, XCB_ATOM_WINDOW, 0, 1 << 16);
     }
     if ((what & kWmPid) != 0) c.pid = xcb_get_property(connection, 0, w, wm_pid, XCB_ATOM_CARDINAL, 0, 1);
+    if ((what & kFrameExtents) != 0) {
+      c.extents = xcb_get_property(connection, 0, w, frame_extents, XCB_ATOM_CARDINAL, 0, 4);
+    }
   }
   if (meanwhile) meanwhile();
   for (std::size_t i = 0; i < questions.size(); ++i) {
@@ -142,6 +147,7 @@ std::vector<bool> AskWindows(Session& session, const std::vector<Question>& ques
     r.attributes = Collect(connection, (what & kAttributes) != 0, c.attributes, xcb_get_window_attributes_reply);
     r.clients = Collect(connection, (what & kClientList) != 0, c.clients, xcb_get_property_reply);
     r.pid = Collect(connection, (what & kWmPid) != 0, c.pid, xcb_get_property_reply);
+    r.extents = Collect(connection, (what & kFrameExtents) != 0, c.extents, xcb_get_property_reply);
   }
   for (std::size_t i = 0; i < questions.size(); ++i) {
     const unsigned what = questions[i].what;
@@ -152,7 +158,8 @@ std::vector<bool> AskWindows(Session& session, const std::vector<Question>& ques
         missing(kGeometry, r.geometry.get()) || missing(kRootOrigin, r.origin.get()) ||
         missing(kNetState, r.net.get()) || missing(kWmCheck, r.check.get()) ||
         missing(kTransientFor, r.transient.get()) || missing(kAttributes, r.attributes.get()) ||
-        missing(kClientList, r.clients.get()) || missing(kWmPid, r.pid.get())) {
+        missing(kClientList, r.clients.get()) || missing(kWmPid, r.pid.get()) ||
+        missing(kFrameExtents, r.extents.get())) {
       continue;
     }
     if (r.tree) {
@@ -181,6 +188,7 @@ std::vector<bool> AskWindows(Session& session, const std::vector<Question>& ques
     if (r.attributes) {
       f.map_state = r.attributes->map_state;
       f.window_class = r.attributes->_class;
+      f.all_event_masks = r.attributes->all_event_masks;
     }
     if (r.clients && r.clients->type == XCB_ATOM_WINDOW && r.clients->format == 32) {
       const auto* ids = static_cast<const std::uint32_t*>(xcb_get_property_value(r.clients.get()));
@@ -189,6 +197,11 @@ std::vector<bool> AskWindows(Session& session, const std::vector<Question>& ques
     if (r.pid && r.pid->type == XCB_ATOM_CARDINAL && r.pid->format == 32 &&
         xcb_get_property_value_length(r.pid.get()) >= 4) {
       f.wm_pid = *static_cast<const std::uint32_t*>(xcb_get_property_value(r.pid.get()));
+    }
+    if (r.extents && r.extents->type == XCB_ATOM_CARDINAL && r.extents->format == 32 &&
+        xcb_get_property_value_length(r.extents.get()) >= 16) {
+      const auto* widths = static_cast<const std::uint32_t*>(xcb_get_property_value(r.extents.get()));
+      f.frame_extents.assign(widths, widths + 4);
     }
     answered[i] = true;
   }
@@ -359,13 +372,70 @@ std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& r
   return clients;
 }
 
+namespace {
+
+// Settles the root children that hold a client of the manager's _NET_CLIENT_LIST (`listed`, each with its parent
+// in `parents`, 0 when it did not answer): each listed client's way up to the root child that holds it (its frame),
+// all of them a level per round trip; of several clients in one frame the one nearest the frame stands for it. A
+// client that is a root child stands for itself (`settled`).
+void SettleListed(Session& session, const std::vector<::Window>& children, const std::vector<::Window>& listed,
+                  const std::vector<::Window>& parents, std::vector<::Window>& clients, std::vector<bool>& settled) {
+  std::unordered_map<::Window, std::size_t> child_index;
+  for (std::size_t i = 0; i < children.size(); ++i) child_index.emplace(children[i], i);
+  std::vector<std::size_t> depth_found(children.size(), SIZE_MAX);
+  struct Climb {
+    ::Window client, at;
+    std::size_t depth;
+  };
+  std::vector<Climb> climbing;
+  for (std::size_t k = 0; k < listed.size(); ++k) {
+    if (parents[k] == 0) continue;
+    if (parents[k] == session.root()) {
+      if (const auto self = child_index.find(listed[k]); self != child_index.end()) settled[self->second] = true;
+    } else {
+      climbing.push_back({listed[k], parents[k], 1});
+    }
+  }
+  for (int round = 0; !climbing.empty() && round < 64; ++round) {
+    std::vector<::Window> higher;
+    std::vector<Climb> still;
+    for (const Climb& c : climbing) {
+      if (c.at == 0 || c.at == session.root()) continue;
+      if (const auto frame = child_index.find(c.at); frame != child_index.end()) {
+        if (c.depth < depth_found[frame->second]) {
+          depth_found[frame->second] = c.depth;
+          clients[frame->second] = c.client;
+        }
+        continue;
+      }
+      still.push_back(c);
+      higher.push_back(c.at);
+    }
+    if (still.empty()) break;
+    std::vector<WindowFacts> up;
+    const std::vector<bool> known = AskWindows(session, higher, kTree, up);
+    climbing.clear();
+    for (std::size_t k = 0; k < still.size(); ++k) {
+      if (known[k]) climbing.push_back({still[k].client, up[k].parent, still[k].depth + 1});
+    }
+  }
+}
+
+}  // namespace
+
 std::vector<TopLevelWindow> TopLevelWindows(Session& session) {
   std::vector<TopLevelWindow> windows;
   WindowFacts root;
-  if (!AskWindow(session, session.root(), kTree | kWmCheck | kClientList, root)) return windows;
+  // The root's attributes tell whether a client redirects its children's requests: a window manager, whether it
+  // announces itself or not.
+  if (!AskWindow(session, session.root(), kTree | kWmCheck | kClientList | kAttributes, root)) return windows;
   const std::vector<::Window>& children = root.children;  // bottom first
   std::vector<::Window> clients(children.size(), 0);
+  std::vector<bool> settled(children.size(), false);
   std::vector<bool> hidden(children.size(), false);
+  std::vector<bool> managers_own(children.size(), false);
+  bool managed = false;
+  bool announced = false;  // the manager announces itself (EWMH)
   if (root.wm_check != 0) {
     // Whether the manager still runs (its check window names itself) and every listed client's parent, in one
     // round trip.
@@ -375,77 +445,61 @@ std::vector<TopLevelWindow> TopLevelWindows(Session& session) {
     std::vector<WindowFacts> facts;
     const std::vector<bool> answered = AskWindows(session, questions, facts);
     if (answered[0] && facts[0].wm_check == root.wm_check) {
-      std::unordered_map<::Window, std::size_t> child_index;
-      for (std::size_t i = 0; i < children.size(); ++i) child_index.emplace(children[i], i);
-      // Each listed client's way up to the root child that holds it (its frame), all of them a level per round
-      // trip; of several clients in one frame the one nearest the frame stands for it. A client that is a root child
-      // stands for itself.
-      std::vector<std::size_t> depth_found(children.size(), SIZE_MAX);
-      std::vector<bool> settled(children.size(), false);
-      struct Climb {
-        ::Window client, at;
-        std::size_t depth;
-      };
-      std::vector<Climb> climbing;
+      managed = announced = true;
+      std::vector<::Window> parents(listed.size(), 0);
       for (std::size_t k = 0; k < listed.size(); ++k) {
-        if (!answered[1 + k]) continue;
-        if (facts[1 + k].parent == session.root()) {
-          if (const auto self = child_index.find(listed[k]); self != child_index.end()) settled[self->second] = true;
-        } else {
-          climbing.push_back({listed[k], facts[1 + k].parent, 1});
-        }
+        if (answered[1 + k]) parents[k] = facts[1 + k].parent;
       }
-      for (int round = 0; !climbing.empty() && round < 64; ++round) {
-        std::vector<::Window> higher;
-        std::vector<Climb> still;
-        for (const Climb& c : climbing) {
-          if (c.at == 0 || c.at == session.root()) continue;
-          if (const auto frame = child_index.find(c.at); frame != child_index.end()) {
-            if (c.depth < depth_found[frame->second]) {
-              depth_found[frame->second] = c.depth;
-              clients[frame->second] = c.client;
-            }
-            continue;
-          }
-          still.push_back(c);
-          higher.push_back(c.at);
-        }
-        if (still.empty()) break;
-        std::vector<WindowFacts> up;
-        const std::vector<bool> known = AskWindows(session, higher, kTree, up);
-        climbing.clear();
-        for (std::size_t k = 0; k < still.size(); ++k) {
-          if (known[k]) climbing.push_back({still[k].client, up[k].parent, still[k].depth + 1});
-        }
+      SettleListed(session, children, listed, parents, clients, settled);
+    }
+  }
+  // A manager without EWMH (twm) keeps no list: every root child is looked into. Without any manager the root
+  // children are the clients themselves, and nothing holds WM_STATE to look for.
+  if (!managed) managed = (root.all_event_masks & SubstructureRedirectMask) != 0;
+  if (managed) {
+    // A root child that holds no listed client (the manager's own windows, or every frame of a manager without
+    // the list) is looked into, unless it is a client itself; what it tells of itself marks it hidden too.
+    std::vector<::Window> open;
+    std::vector<std::size_t> open_index;
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      if (settled[i]) clients[i] = 0;
+      if (!settled[i] && clients[i] == 0) {
+        open.push_back(children[i]);
+        open_index.push_back(i);
       }
-      // A root child that holds no listed client (the manager's own windows, or every frame of a manager without
-      // the list) is looked into, unless it is a client itself; what it tells of itself marks it hidden too.
-      std::vector<::Window> open;
-      std::vector<std::size_t> open_index;
-      for (std::size_t i = 0; i < children.size(); ++i) {
-        if (settled[i]) clients[i] = 0;
-        if (!settled[i] && clients[i] == 0) {
-          open.push_back(children[i]);
-          open_index.push_back(i);
-        }
-      }
-      std::vector<WindowFacts> own;
-      const std::vector<bool> told = AskWindows(session, open, kTree | kWmState | kAttributes, own);
-      std::vector<std::vector<::Window>> levels(children.size());
-      for (std::size_t k = 0; k < open.size(); ++k) {
-        if (told[k] && own[k].wm_state < 0) levels[open_index[k]] = own[k].children;
-      }
-      const std::vector<::Window> found = Descend(session, std::move(levels));
-      for (std::size_t k = 0; k < open.size(); ++k) {
-        const std::size_t i = open_index[k];
-        clients[i] = found[i];
-        hidden[i] = found[i] == 0 && told[k] && own[k].wm_state < 0 &&
-                    (own[k].map_state == IsUnmapped || own[k].window_class == InputOnly);
-      }
+    }
+    std::vector<WindowFacts> own;
+    const std::vector<bool> told = AskWindows(session, open, kTree | kWmState | kAttributes, own);
+    std::vector<std::vector<::Window>> levels(children.size());
+    for (std::size_t k = 0; k < open.size(); ++k) {
+      if (told[k] && own[k].wm_state < 0) levels[open_index[k]] = own[k].children;
+    }
+    const std::vector<::Window> found = Descend(session, std::move(levels));
+    for (std::size_t k = 0; k < open.size(); ++k) {
+      const std::size_t i = open_index[k];
+      clients[i] = found[i];
+      hidden[i] = found[i] == 0 && told[k] && own[k].wm_state < 0 &&
+                  (own[k].map_state == IsUnmapped || own[k].window_class == InputOnly);
+    }
+    // The manager's own windows (twm's icons, menus) are no application's top-level windows: a root child that is
+    // no client and holds none, made by the X client that made the frames (or announces the manager). Told apart
+    // by the ids alone, which carry the client that made them; another client's such window (an override-redirect
+    // game window) stays.
+    const auto mask = static_cast<::Window>(xcb_get_setup(XGetXCBConnection(session.display()))->resource_id_mask);
+    std::unordered_set<::Window> manager_bases;
+    if (announced) manager_bases.insert(root.wm_check & ~mask);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      if (clients[i] != 0 && clients[i] != children[i]) manager_bases.insert(children[i] & ~mask);
+    }
+    for (std::size_t k = 0; k < open.size(); ++k) {
+      const std::size_t i = open_index[k];
+      managers_own[i] = clients[i] == 0 && told[k] && own[k].wm_state < 0 &&
+                        manager_bases.count(children[i] & ~mask) != 0;
     }
   }
   windows.reserve(children.size());
   for (std::size_t i = children.size(); i-- > 0;) {
+    if (managers_own[i]) continue;
     windows.push_back({clients[i] != 0 ? clients[i] : children[i], children[i], hidden[i]});
   }
   return windows;
@@ -513,11 +567,10 @@ bool Visible(Session& session, ::Window window) {
   return false;
 }
 
-bool OuterRect(Session& session, ::Window window, RECT& rect) {
-  WindowFacts facts;
-  bool top_level = false;
-  // The place in root coordinates is asked for at once too: it serves a child window, and costs no wait.
-  if (!AskTopLevel(session, window, kGeometry | kRootOrigin, facts, top_level)) return false;
+namespace {
+
+// The outer rectangle from what AskTopLevel told of `window` (kGeometry and kRootOrigin asked).
+bool OuterRectFrom(Session& session, WindowFacts facts, bool top_level, RECT& rect) {
   int x = facts.root_x - facts.border, y = facts.root_y - facts.border;
   if (top_level) {
     // A top-level window's rectangle is its root child's (the frame, or itself), whose place is root-relative.
@@ -529,6 +582,37 @@ bool OuterRect(Session& session, ::Window window, RECT& rect) {
   }
   const int border = 2 * facts.border;
   rect = RECT{x, y, x + facts.width + border, y + facts.height + border};
+  return true;
+}
+
+}  // namespace
+
+bool OuterRect(Session& session, ::Window window, RECT& rect) {
+  WindowFacts facts;
+  bool top_level = false;
+  // The place in root coordinates is asked for at once too: it serves a child window, and costs no wait.
+  if (!AskTopLevel(session, window, kGeometry | kRootOrigin, facts, top_level)) return false;
+  return OuterRectFrom(session, std::move(facts), top_level, rect);
+}
+
+bool VisibleFrameRect(Session& session, ::Window window, RECT& rect) {
+  WindowFacts facts;
+  bool top_level = false;
+  if (!AskTopLevel(session, window, kGeometry | kRootOrigin | kFrameExtents, facts, top_level)) return false;
+  // Only a managed client's extents count: a withdrawn window may keep those of its last manager. Whatever a
+  // client wrote there, a frame is never wider than X's largest window.
+  const bool managed = facts.wm_state == kNormalState || facts.wm_state == kIconicState;
+  const auto& all = facts.frame_extents;
+  if (!top_level || !managed || all.size() != 4 ||
+      std::any_of(all.begin(), all.end(), [](unsigned long width) { return width > 0xFFFF; })) {
+    return OuterRectFrom(session, std::move(facts), top_level, rect);
+  }
+  // The extents are measured from the client's inside: its own border, if any, lies within them.
+  const auto& e = facts.frame_extents;  // left, right, top, bottom
+  const long left = facts.root_x - static_cast<long>(e[0]), top = facts.root_y - static_cast<long>(e[2]);
+  const long right = facts.root_x + facts.width + static_cast<long>(e[1]);
+  const long bottom = facts.root_y + facts.height + static_cast<long>(e[3]);
+  rect = RECT{static_cast<LONG>(left), static_cast<LONG>(top), static_cast<LONG>(right), static_cast<LONG>(bottom)};
   return true;
 }
 

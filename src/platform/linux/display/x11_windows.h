@@ -45,8 +45,10 @@ struct WindowFacts {
   ::Window transient_for = 0;      // kTransientFor: WM_TRANSIENT_FOR's window, 0 when none
   int map_state = 0;               // kAttributes: IsUnmapped, IsUnviewable or IsViewable
   int window_class = 0;            // kAttributes: InputOutput or InputOnly
+  unsigned long all_event_masks = 0;  // kAttributes: the events every client selected on the window
   std::vector<::Window> client_list;  // kClientList: _NET_CLIENT_LIST's windows (asked of the root)
   unsigned long wm_pid = 0;        // kWmPid: _NET_WM_PID, 0 when none
+  std::vector<unsigned long> frame_extents;  // kFrameExtents: _NET_FRAME_EXTENTS (left, right, top, bottom), or none
 };
 enum : unsigned {
   kTree = 1,
@@ -59,6 +61,7 @@ enum : unsigned {
   kAttributes = 128,
   kClientList = 256,
   kWmPid = 512,
+  kFrameExtents = 1024,
 };
 // False when the window does not exist or the server cannot be asked; `facts` is then unspecified.
 bool AskWindow(Session& session, ::Window window, unsigned what, WindowFacts& facts);
@@ -101,12 +104,16 @@ std::vector<::Window> ClientsOf(Session& session, const std::vector<::Window>& r
 // itself), in a number of round trips that does not grow with the number of windows: the root's children and the
 // manager's _NET_CLIENT_LIST, then the parent of every listed client (a listed client inside a root child stands for
 // it); only root children that settle nothing that way (the manager's own windows, or every frame of a manager
-// without the list) are looked into further, one level of all of them per round trip.
+// without the list) are looked into further, one level of all of them per round trip. A manager that does not
+// announce itself (twm) is known by the redirection of the root's children it holds, and all its root children are
+// looked into; with no manager at all the root children are the clients, and nothing is looked into. Under a
+// manager, its own root children that are no frame (icons, menus: made by the client that made the frames or
+// announces the manager) are left out.
 struct TopLevelWindow {
   ::Window window;
   ::Window root_child;
   // A root child standing for itself, without WM_STATE, unmapped or input-only when asked: not visible. Known only
-  // under a window manager (the manager's own windows), where the root children are asked about anyway.
+  // under a window manager, where the root children are asked about anyway.
   bool hidden = false;
 };
 std::vector<TopLevelWindow> TopLevelWindows(Session& session);
@@ -118,6 +125,9 @@ bool Iconic(Session& session, ::Window window);
 bool Visible(Session& session, ::Window window);
 // The outer rectangle in desktop pixels: a managed window's frame, else the window with its border.
 bool OuterRect(Session& session, ::Window window, RECT& rect);
+// What of the outer rectangle can be seen: a managed client's rectangle grown by the _NET_FRAME_EXTENTS its manager
+// published, which leave out the frame's invisible resize borders (metacity's); else the outer rectangle.
+bool VisibleFrameRect(Session& session, ::Window window, RECT& rect);
 
 // Sends an EWMH client message about `window` to the root window, as a pager would.
 void SendRootMessage(Session& session, ::Window window, const char* type, long d0, long d1 = 0, long d2 = 0,
