@@ -9,7 +9,7 @@ PACKAGES=(
   googletest libgtest-dev
   python3-pytest
   libx11-dev libxrandr-dev libxext-dev libxres-dev libxrender-dev libpng-dev xvfb libx11-xcb-dev
-  openbox x11-xserver-utils x11-utils
+  openbox twm metacity dbus x11-xserver-utils x11-utils
   g++-mingw-w64-x86-64
   inotify-tools python3-watchdog python3-pyinotify
   xdg-user-dirs clang-14 libclang-rt-14-dev

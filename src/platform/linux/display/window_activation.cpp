@@ -1,8 +1,14 @@
 // Showing, minimising, restoring, activating and raising windows. With a window manager these are requests to it
 // (ICCCM WM_CHANGE_STATE and mapping, EWMH _NET_ACTIVE_WINDOW, _NET_WM_STATE, _NET_RESTACK_WINDOW, sent as a pager
 // would so that focus-stealing prevention lets them through), each awaited for a bounded time so that the call
-// returns with the change made, as on Windows. Without one, plain Xlib: mapping, raising and input focus; there is
+// returns with the change made, as on Windows. A window on another desktop is activated as a pager does it: its
+// desktop made the current one first (managers refuse to activate a window they do not show). Without an EWMH
+// manager, plain Xlib: mapping, raising (a request that a manager without EWMH may honour) and input focus; there is
 // no minimised state then, so minimising only hides the window.
+//
+// The foreground window is the active one (it holds the input focus) as long as no window above it in the stacking
+// order overlaps it: on X, any client may raise another window over the focused one, while Windows keeps its
+// foreground window on top.
 //
 // The waits that a capture goes through are short: a restore (SW_RESTORE, SW_SHOWNORMAL, SW_SHOWDEFAULT) waits at
 // most kRestoreWait for the manager to show the window, activate it and put it back in its place (its iconify
@@ -97,7 +103,8 @@ Refusals& RaiseRefusals() {
   return *refusals;
 }
 
-::Window ForegroundOf(x11::Session& session) {
+// The window holding the input focus: under a window manager, the one it calls active.
+::Window ActiveOf(x11::Session& session) {
   x11::DesktopFacts desktop;
   if (!x11::AskDesktop(session, desktop)) return 0;
   const ::Window focus = desktop.focus;
@@ -117,6 +124,61 @@ Refusals& RaiseRefusals() {
   }
   if (no_focus) return 0;
   return x11::TopLevelOf(session, focus);
+}
+
+// Whether a viewable window above `top`'s root child overlaps its client area.
+bool Covered(x11::Session& session, ::Window top) {
+  const ::Window frame = x11::RootChildOf(session, top);
+  const std::vector<::Window> children = x11::RootChildren(session);  // bottom first
+  const auto at = std::find(children.begin(), children.end(), frame);
+  if (frame == 0 || at == children.end()) return false;
+  std::vector<x11::Question> questions{{top, x11::kGeometry | x11::kRootOrigin}};
+  for (auto above = at + 1; above != children.end(); ++above) {
+    questions.push_back({*above, x11::kGeometry | x11::kAttributes});
+  }
+  std::vector<x11::WindowFacts> facts;
+  const std::vector<bool> answered = x11::AskWindows(session, questions, facts);
+  if (!answered[0]) return false;
+  const x11::WindowFacts& client = facts[0];
+  for (std::size_t i = 1; i < questions.size(); ++i) {
+    const x11::WindowFacts& w = facts[i];
+    if (!answered[i] || w.map_state != IsViewable || w.window_class != InputOutput) continue;
+    if (w.x < client.root_x + client.width && client.root_x < w.x + w.width + 2 * w.border &&
+        w.y < client.root_y + client.height && client.root_y < w.y + w.height + 2 * w.border) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The active window while nothing covers it.
+::Window ForegroundOf(x11::Session& session) {
+  const ::Window active = ActiveOf(session);
+  return active != 0 && !Covered(session, active) ? active : 0;
+}
+
+// Makes `top`'s desktop the current one, as a pager does, when the manager shows it on another; awaited until the
+// switch is made or the deadline.
+void ToDesktopOf(::Window top, Clock::time_point deadline) {
+  constexpr unsigned long kAllDesktops = 0xFFFFFFFFul;
+  unsigned long desktop = 0;
+  {
+    x11::Session session;
+    const std::vector<unsigned long> own = x11::LongProperty(session, top, "_NET_WM_DESKTOP", XA_CARDINAL);
+    const std::vector<unsigned long> current =
+        x11::LongProperty(session, session.root(), "_NET_CURRENT_DESKTOP", XA_CARDINAL);
+    if (own.empty() || current.empty() || own[0] == kAllDesktops || own[0] == current[0]) return;
+    desktop = own[0];
+    x11::SendRootMessage(session, session.root(), "_NET_CURRENT_DESKTOP", static_cast<long>(desktop), CurrentTime);
+  }
+  x11::WindowsChanged();
+  Await(
+      top,
+      [&](x11::Session& s, ::Window) {
+        return x11::LongProperty(s, s.root(), "_NET_CURRENT_DESKTOP", XA_CARDINAL) ==
+               std::vector<unsigned long>{desktop};
+      },
+      Left(deadline));
 }
 
 // The frame's place at the previous look.
@@ -217,6 +279,16 @@ void Minimise(x11::Session& session, ::Window window, bool managed) {
 
 }  // namespace
 
+namespace quorvel::platform::x11 {
+
+bool Cloaked(Session& session, ::Window window) {
+  WindowFacts facts;
+  return AskWindow(session, window, kAttributes, facts) && facts.map_state == IsUnviewable &&
+         facts.window_class == InputOutput && Visible(session, window) && !Iconic(session, window);
+}
+
+}  // namespace quorvel::platform::x11
+
 BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
   quorvel::platform::detail::CountCall("ShowWindow");
   const ::Window window = x11::ToXWindow(hWnd);
@@ -292,7 +364,7 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
       case SW_FORCEMINIMIZE:
         // The manager marks the window iconic before it hands the activation on: wait for both.
         Await(
-            window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w) && ForegroundOf(s) != w; },
+            window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w) && ActiveOf(s) != w; },
             kOtherWait);
         break;
       case SW_SHOWNORMAL:
@@ -303,6 +375,8 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
         // minimised meanwhile would restore it again). Done once the window is in its place as well: a manager
         // may animate the restore, and until it is done the window is not where it will be.
         const Clock::time_point deadline = Clock::now() + kRestoreWait;
+        // Before it shows: a manager may keep the windows of other desktops iconic (metacity) until they are shown.
+        ToDesktopOf(window, deadline);
         const bool shown = Await(
             window, [](x11::Session& s, ::Window w) { return !x11::Iconic(s, w) && Mapped(s, w); }, Left(deadline));
         const bool refused_before = ActivationRefusals().Has(window, manager);
@@ -311,7 +385,7 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
           {
             x11::Session session;
             x11::SendRootMessage(session, window, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
-                                 static_cast<long>(ForegroundOf(session)));
+                                 static_cast<long>(ActiveOf(session)));
           }
           Place last;
           const Clock::time_point activation_deadline =
@@ -357,19 +431,28 @@ BOOL SetForegroundWindow(HWND hWnd) try {
     }
     x11::WindowsChanged();
     if (manager == 0) {
+      // Raising the client is the request a manager without EWMH honours (ICCCM); without one it is the root child.
       x11::ErrorTrap trap(session);
-      XRaiseWindow(session.display(), x11::RootChildOf(session, top));
+      XRaiseWindow(session.display(), top);
+      if (const ::Window frame = x11::RootChildOf(session, top); frame != top && frame != 0) {
+        XRaiseWindow(session.display(), frame);
+      }
       XSetInputFocus(session.display(), top, RevertToParent, CurrentTime);
       // BadMatch: the window is not viewable and cannot take the focus.
       return trap.Sync() == 0 ? TRUE : FALSE;
     }
-    x11::SendRootMessage(session, top, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
-                         static_cast<long>(ForegroundOf(session)));
   }
   const bool refused_before = ActivationRefusals().Has(top, manager);
+  const Clock::time_point start = Clock::now();
+  ToDesktopOf(top, start + kActivationWait);
+  {
+    x11::Session session;
+    x11::SendRootMessage(session, top, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
+                         static_cast<long>(ActiveOf(session)));
+  }
   const bool active = Await(
       top, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; },
-      refused_before ? kRefusedWait : kActivationWait);
+      refused_before ? kRefusedWait : std::max(kRefusedWait, Left(start + kActivationWait)));
   if (active || !refused_before) ActivationRefusals().Note(top, manager, !active);
   return active ? TRUE : FALSE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
@@ -387,9 +470,15 @@ BOOL BringWindowToTop(HWND hWnd) try {
     manager = top_level ? RunningManager(session) : 0;
     x11::WindowsChanged();
     if (manager == 0) {
-      // A child window rises among its siblings, an unmanaged top-level window among the root's children.
+      // A child window rises among its siblings, a top-level window among the root's children: directly, or through
+      // a manager without EWMH that honours the client's request.
       x11::ErrorTrap trap(session);
       XRaiseWindow(session.display(), window);
+      if (top_level) {
+        if (const ::Window frame = x11::RootChildOf(session, window); frame != window && frame != 0) {
+          XRaiseWindow(session.display(), frame);
+        }
+      }
       return trap.Sync() == 0 ? TRUE : FALSE;
     }
     frame = x11::RootChildOf(session, window);
