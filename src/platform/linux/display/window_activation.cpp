@@ -15,6 +15,9 @@
 // animation done), activation and raising kActivationWait each. A window whose activation or raising the manager
 // let time out is remembered: until it is seen active again it is asked without more than kRefusedWait of waiting,
 // so that a loop that keeps capturing a window the manager will not activate does not pay the wait every time.
+// An activation or raise of a window that follows its restore at once on the same thread (a capture's second step,
+// when another client took the foreground meanwhile, as concurrent captures of several windows do) waits only until
+// the restore's deadline: it is the same bringing forward, and together they stay within kRestoreWait.
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
@@ -61,6 +64,25 @@ bool Await(::Window window, Check check, milliseconds bound) {
 
 milliseconds Left(Clock::time_point deadline) {
   return std::max(milliseconds{0}, std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
+}
+
+// The window this thread restored last under a window manager, and the deadline of that restore.
+struct Restored {
+  ::Window window = 0;
+  Clock::time_point deadline{};
+};
+thread_local Restored last_restored;
+
+// The wait allowed for `window`'s activation or raising, `bound` on its own; `cut` tells whether a restore of the
+// window just before shortened it.
+milliseconds WaitAfterRestore(::Window window, milliseconds bound, bool& cut) {
+  cut = false;
+  const Restored& r = last_restored;
+  // "Just before": the caller paused at most until the deadline; kRestoreWait more allows for a busy machine.
+  if (r.window != window || Clock::now() >= r.deadline + kRestoreWait) return bound;
+  const milliseconds left = Left(r.deadline);
+  cut = left < bound;
+  return std::min(bound, left);
 }
 
 // The window manager's check window while one runs, else 0.
@@ -375,6 +397,7 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
         // minimised meanwhile would restore it again). Done once the window is in its place as well: a manager
         // may animate the restore, and until it is done the window is not where it will be.
         const Clock::time_point deadline = Clock::now() + kRestoreWait;
+        last_restored = Restored{window, deadline};
         // Before it shows: a manager may keep the windows of other desktops iconic (metacity) until they are shown.
         ToDesktopOf(window, deadline);
         const bool shown = Await(
@@ -443,17 +466,22 @@ BOOL SetForegroundWindow(HWND hWnd) try {
     }
   }
   const bool refused_before = ActivationRefusals().Has(top, manager);
-  const Clock::time_point start = Clock::now();
-  ToDesktopOf(top, start + kActivationWait);
+  bool cut = false;
+  const milliseconds bound = WaitAfterRestore(top, kActivationWait, cut);
+  const Clock::time_point deadline = Clock::now() + bound;
+  ToDesktopOf(top, deadline);
   {
     x11::Session session;
     x11::SendRootMessage(session, top, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
                          static_cast<long>(ActiveOf(session)));
   }
+  // The activation keeps a short wait of its own after a desktop switch that took the rest, unless cut short.
+  const milliseconds wait = cut ? Left(deadline) : std::max(kRefusedWait, Left(deadline));
   const bool active = Await(
       top, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; },
-      refused_before ? kRefusedWait : std::max(kRefusedWait, Left(start + kActivationWait)));
-  if (active || !refused_before) ActivationRefusals().Note(top, manager, !active);
+      refused_before ? std::min(kRefusedWait, wait) : wait);
+  // A wait cut short proves no refusal.
+  if (active || (!refused_before && !cut)) ActivationRefusals().Note(top, manager, !active);
   return active ? TRUE : FALSE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
@@ -489,7 +517,8 @@ BOOL BringWindowToTop(HWND hWnd) try {
   // either.
   const bool refused_before = RaiseRefusals().Has(window, manager);
   const bool hurry = refused_before || ActivationRefusals().Has(window, manager);
-  const bool raised = Await(frame, OnTop, hurry ? kRefusedWait : kActivationWait);
-  if (raised || !refused_before) RaiseRefusals().Note(window, manager, !raised);
+  bool cut = false;
+  const bool raised = Await(frame, OnTop, WaitAfterRestore(window, hurry ? kRefusedWait : kActivationWait, cut));
+  if (raised || (!refused_before && !cut)) RaiseRefusals().Note(window, manager, !raised);
   return TRUE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
