@@ -17,7 +17,8 @@
 // so that a loop that keeps capturing a window the manager will not activate does not pay the wait every time.
 // An activation or raise of a window that follows its restore at once on the same thread (a capture's second step,
 // when another client took the foreground meanwhile, as concurrent captures of several windows do) waits only until
-// the restore's deadline: it is the same bringing forward, and together they stay within kRestoreWait.
+// the restore's deadline, if the restore saw the window in its place: it is the same bringing forward, and together
+// they stay within kRestoreWait.
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
@@ -66,7 +67,8 @@ milliseconds Left(Clock::time_point deadline) {
   return std::max(milliseconds{0}, std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
 }
 
-// The window this thread restored last under a window manager, and the deadline of that restore.
+// The window this thread restored last under a window manager and saw in its place, and the deadline of that
+// restore.
 struct Restored {
   ::Window window = 0;
   Clock::time_point deadline{};
@@ -397,13 +399,13 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
         // minimised meanwhile would restore it again). Done once the window is in its place as well: a manager
         // may animate the restore, and until it is done the window is not where it will be.
         const Clock::time_point deadline = Clock::now() + kRestoreWait;
-        last_restored = Restored{window, deadline};
+        last_restored = Restored{};
         // Before it shows: a manager may keep the windows of other desktops iconic (metacity) until they are shown.
         ToDesktopOf(window, deadline);
         const bool shown = Await(
             window, [](x11::Session& s, ::Window w) { return !x11::Iconic(s, w) && Mapped(s, w); }, Left(deadline));
         const bool refused_before = ActivationRefusals().Has(window, manager);
-        bool active = false;
+        bool active = false, placed = false;
         if (shown) {
           {
             x11::Session session;
@@ -417,11 +419,14 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
               window,
               [&](x11::Session& s, ::Window w) {
                 active = active || ForegroundOf(s) == w;
-                const bool placed = Placed(s, w, last);
+                placed = Placed(s, w, last);
                 return placed && (active || Clock::now() >= activation_deadline);
               },
               Left(deadline));
         }
+        // A restore that ran out of time before the window was in its place (a slow animation on a busy machine)
+        // leaves the next steps their own waits.
+        if (placed) last_restored = Restored{window, deadline};
         if (active || !refused_before) ActivationRefusals().Note(window, manager, !active);
         break;
       }
