@@ -273,7 +273,10 @@ class PrivateDisplay:
                 try:
                     proc.wait(5)
                 except subprocess.TimeoutExpired:
-                    proc.kill()
+                    if proc is self._wm:
+                        os.killpg(proc.pid, signal.SIGKILL)
+                    else:
+                        proc.kill()
                     proc.wait()
         self._wm = self._xvfb = None
 
