@@ -119,7 +119,7 @@ def game_pixels_inside(shot):
 def test_a_focused_window_that_another_client_covered_is_raised(games):
     game = games.start("Games/Foo", *PLACE, "--color", f"{GAME:06X}")
     other = games.start("Games/Other", *PLACE, "--color", f"{OTHER:06X}")
-    # In front and focused first; a compositing manager (metacity) on a busy machine may show it a capture late.
+    # In front and focused first; a compositing manager (metacity) on a busy machine may draw it a capture late.
     for _ in range(5):
         if game_pixels_inside(quorvel.capture_window(game.window)) == WIDTH * HEIGHT:
             break
@@ -160,7 +160,10 @@ def test_a_window_on_another_desktop_is_captured_on_its_desktop(games):
         pytest.skip("no desktops")
     game = games.start("Games/Foo", *PLACE, "--color", f"{GAME:06X}")
     with on_desktop(games.display, game.window, 1) as (x, d, root):
-        assert game_pixels_inside(quorvel.capture_window(game.window)) == WIDTH * HEIGHT
+        # A compositing manager (metacity) on a busy machine may draw the window a capture late; one that does not
+        # take the window's desktop fails every capture.
+        shots = [quorvel.capture_window(game.window) for _ in range(3)]
+        assert WIDTH * HEIGHT in [game_pixels_inside(shot) for shot in shots if shot is not None]
         assert xvfb_support._property(x, d, root, b"_NET_CURRENT_DESKTOP", 6) == [1]
 
 
