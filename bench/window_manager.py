@@ -2,7 +2,7 @@
 1920x1080 Xvfb. Figures only, never pass/fail.
 
     PYTHONPATH=build/release/python /root/.pyenv/versions/3.13.0/bin/python3.13 bench/window_manager.py
-        [--runs N] [--others 0,10,50,100] [--wm none,test,default] [--capture]
+        [--runs N] [--others 0,10,50,100] [--wm none,test,default] [--capture] [--concurrent]
 
 - Search: the game's window on top of the stacking order, below it N windows of another process in another install
   directory; median and 10th percentile ms of `find_window_by_path`, and X round trips per call, counted as the
@@ -10,6 +10,9 @@
 - --capture: the waits of `capture_window` under the window manager: the first capture of a minimised window (and
   whether it shows the window at its place), a window whose activation the manager refuses (a client that takes no
   input focus), first and later calls, and the same with the manager stopped (SIGSTOP).
+- --concurrent: `capture_window` of minimised windows, one per thread, 1 and 4 threads at once (started together);
+  median and largest call, ms, and how many captures show their window (all its pixels inside `area`). Also under
+  `metacity` with its default settings.
 
 Window managers: none; `test`, openbox as the tests run it (iconify animation off); `default`, openbox with its
 default configuration (/etc/xdg/openbox/rc.xml: animation on, new windows focused); `twm` (search only), twm with
@@ -23,6 +26,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -161,6 +165,58 @@ def capture(args, wm, root):
     return rows
 
 
+def concurrent(args, wm, root):
+    import quorvel
+    rows = []
+    # Started once, by the with statement.
+    with PrivateDisplay(width=1920, height=1080, window_manager=wm != "none", openbox_defaults=wm == "default",
+                        manager="metacity" if wm == "metacity" else None) as display:
+        os.environ["DISPLAY"] = display.name
+        exe = copy_program(os.path.join(root, "Concurrent"))
+        for threads in (1, 4):
+            calls, right = [], 0
+            for _ in range(args.capture_runs):
+                colours = [0x20A040 + 0x10 * i for i in range(threads)]
+                games = [GameWindow(display, exe, "--minimized", "--pos", f"{100 + 420 * i},300", "--size", "320x240",
+                                    "--color", f"{c:06X}").start() for i, c in enumerate(colours)]
+                try:
+                    barrier = threading.Barrier(threads)
+                    results = [None] * threads
+
+                    def run(i):
+                        barrier.wait()
+                        start = time.perf_counter()
+                        shot = quorvel.capture_window(games[i].window)
+                        results[i] = ((time.perf_counter() - start) * 1000, shot)
+
+                    workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+                    for w in workers:
+                        w.start()
+                    for w in workers:
+                        w.join()
+                    for i, (ms, shot) in enumerate(results):
+                        calls.append(ms)
+                        right += shot is not None and pixels_inside(shot, colours[i]) == 320 * 240
+                finally:
+                    for game in games:
+                        game.stop()
+            calls.sort()
+            rows.append((wm, f"{threads} thread(s), minimised windows", calls[len(calls) // 2], calls[-1],
+                         f"{right}/{len(calls)} show their window"))
+    return rows
+
+
+def pixels_inside(shot, colour):
+    a = shot.area
+    want = bytes([colour & 0xFF, (colour >> 8) & 0xFF, colour >> 16])
+    count = 0
+    for y in range(max(a.y, 0), min(a.y + a.h, shot.height)):
+        row = bytes(shot.image_blob[y * shot.row_pitch + max(a.x, 0) * 4:y * shot.row_pitch + min(a.x + a.w,
+                                                                                               shot.width) * 4])
+        count += sum(1 for i in range(0, len(row), 4) if row[i:i + 3] == want)
+    return count
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=200)
@@ -168,17 +224,18 @@ def main():
     parser.add_argument("--others", default="0,10,50,100")
     parser.add_argument("--wm", default="none,test,default")
     parser.add_argument("--capture", action="store_true")
+    parser.add_argument("--concurrent", action="store_true")
     parser.add_argument("--build", default=os.environ.get("QUORVEL_BUILD_DIR", os.path.join(HERE, "..", "build",
                                                                                              "release")))
     args = parser.parse_args()
     args.others = [int(n) for n in args.others.split(",")]
     os.environ["QUORVEL_BUILD_DIR"] = args.build
     with tempfile.TemporaryDirectory() as root:
-        if args.capture:
+        if args.capture or args.concurrent:
             print("window manager | case | median ms | max ms | note")
             for wm in args.wm.split(","):
                 if wm != "none":
-                    for row in capture(args, wm, root):
+                    for row in (concurrent if args.concurrent else capture)(args, wm, root):
                         print(" | ".join(f"{v:.1f}" if isinstance(v, float) else str(v) for v in row))
             return
         print(f"find_window_by_path, game window on top; median / 10th percentile of {args.runs} calls (ms); "

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "game_screenshoter/dxgi_screenshot.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -24,6 +25,14 @@ void Settle(Clock::time_point step, Clock::time_point start) {
   const Clock::time_point now = Clock::now();
   if (now >= end) return;
   Sleep(static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count()));
+}
+
+// Whether the window is on screen: shown, not minimised, and not cloaked (DWM hides a window on another virtual
+// desktop that way).
+bool OnScreen(HWND hwnd) {
+  if (!IsWindowVisible(hwnd) || IsIconic(hwnd)) return false;
+  DWORD cloaked = 0;
+  return FAILED(DwmGetWindowAttribute(hwnd, DWMWA_CLOAKED, &cloaked, sizeof(cloaked))) || cloaked == 0;
 }
 
 // Toward zero, as a float-to-int conversion does; saturated instead of undefined beyond the range.
@@ -104,6 +113,12 @@ std::optional<WindowScreenshot> capture_window(std::uint64_t hwnd_value) {
   if (!rects) return std::nullopt;
   std::optional<DxgiCapture> capture = dxgiScreenshot(rects->monitor);
   if (!capture) return std::nullopt;
+  // Checked once the pixels are read: a window that the restore or the activation left off screen is not in them.
+  if (!OnScreen(hwnd)) {
+    ::quorvel::log::Narrow(QUORVEL_LOG_SITE("capture_window"), spdlog::level::err,
+                           "RuduVizozadoz: the window is not on screen, hwnd={}", hwnd_value);
+    return std::nullopt;
+  }
 
   const RECT& window = rects->window_rect;
   const RECT& output = capture->desktop_rect;

@@ -14,6 +14,7 @@ import ctypes
 import os
 import select
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -55,6 +56,13 @@ OPENBOX_RC = ('<openbox_config xmlns="http://openbox.org/3.4/rc"><focus><focusNe
 _openbox_rc_path = None
 # Debian's openbox package installs its defaults here; named outright so that a user's own rc.xml plays no part.
 OPENBOX_DEFAULT_RC = "/etc/xdg/openbox/rc.xml"
+# Window managers from Debian by name, each with its default settings (a user's own files play no part).
+MANAGERS = {
+    "twm": ["twm", "-f", "/etc/X11/twm/system.twmrc"],
+    # Metacity needs a session bus.
+    "metacity": ["dbus-run-session", "--", "metacity", "--sm-disable"],
+    "openbox": ["openbox", "--sm-disable", "--config-file", OPENBOX_DEFAULT_RC],
+}
 
 
 def _openbox_config():
@@ -171,14 +179,19 @@ def _map_window(display_name, window):
 
 
 class PrivateDisplay:
-    def __init__(self, width=None, height=None, monitors=None, window_manager=False, openbox_defaults=False):
+    def __init__(self, width=None, height=None, monitors=None, window_manager=False, openbox_defaults=False,
+                 manager=None):
         """openbox_defaults: openbox with its default configuration (iconify animation on, new windows focused), as
-        a desktop runs it, instead of the tests' one."""
+        a desktop runs it, instead of the tests' one. manager: instead, another window manager of MANAGERS by name,
+        run with its default settings."""
         self.monitors = monitors or []
         self.openbox_defaults = openbox_defaults
         self.width = width or (max(m[1] + m[3] for m in self.monitors) if self.monitors else 1920)
         self.height = height or (max(m[2] + m[4] for m in self.monitors) if self.monitors else 1080)
-        self.window_manager = window_manager
+        if manager is not None and manager not in MANAGERS:
+            raise ValueError(f"unknown window manager {manager!r}")
+        self.manager = manager
+        self.window_manager = window_manager or manager is not None
         self.name = None
         self._xvfb = self._wm = None
 
@@ -206,9 +219,14 @@ class PrivateDisplay:
             subprocess.run(["xrandr", "--setmonitor", name, f"{w}/{mw}x{h}/{mh}+{x}+{y}", output],
                            env=self.env(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self.window_manager:
-            config = OPENBOX_DEFAULT_RC if self.openbox_defaults else _openbox_config()
-            self._wm = subprocess.Popen(["openbox", "--sm-disable", "--config-file", config], env=self.env(),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if self.manager is not None:
+                command = MANAGERS[self.manager]
+            else:
+                config = OPENBOX_DEFAULT_RC if self.openbox_defaults else _openbox_config()
+                command = ["openbox", "--sm-disable", "--config-file", config]
+            # A session of its own, so that stop() ends the manager with whatever it started (dbus-run-session's bus).
+            self._wm = subprocess.Popen(command, env=self._manager_env(), stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL, start_new_session=True)
             # Ready when it manages a window: it announces itself before it takes map requests.
             probe = GameWindow(self, None, "--size", "10x10").start()
             try:
@@ -217,7 +235,7 @@ class PrivateDisplay:
                 while not self._managed(probe.window):
                     if time.monotonic() > deadline:
                         self.stop()
-                        raise RuntimeError("openbox did not start")
+                        raise RuntimeError(f"{self.manager or 'openbox'} did not start")
                     if time.monotonic() > remap:
                         # A map request that reaches openbox while it starts can be lost (the window stays
                         # unmapped): ask again.
@@ -227,6 +245,14 @@ class PrivateDisplay:
             finally:
                 probe.stop()
         return self
+
+    def _manager_env(self):
+        env = self.env()
+        # The settings' defaults, whatever the user's settings store holds; nothing written to it.
+        env["GSETTINGS_BACKEND"] = "memory"
+        # The sanitizer runtime that an instrumented test run preloads is not the manager's (metacity fails under it).
+        env.pop("LD_PRELOAD", None)
+        return env
 
     @property
     def window_manager_pid(self):
@@ -240,11 +266,17 @@ class PrivateDisplay:
     def stop(self):
         for proc in (self._wm, self._xvfb):
             if proc is not None and proc.poll() is None:
-                proc.terminate()
+                if proc is self._wm:
+                    os.killpg(proc.pid, signal.SIGTERM)  # its own session: a bus it started goes too
+                else:
+                    proc.terminate()
                 try:
                     proc.wait(5)
                 except subprocess.TimeoutExpired:
-                    proc.kill()
+                    if proc is self._wm:
+                        os.killpg(proc.pid, signal.SIGKILL)
+                    else:
+                        proc.kill()
                     proc.wait()
         self._wm = self._xvfb = None
 

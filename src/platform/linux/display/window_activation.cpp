@@ -1,14 +1,24 @@
 // Showing, minimising, restoring, activating and raising windows. With a window manager these are requests to it
 // (ICCCM WM_CHANGE_STATE and mapping, EWMH _NET_ACTIVE_WINDOW, _NET_WM_STATE, _NET_RESTACK_WINDOW, sent as a pager
 // would so that focus-stealing prevention lets them through), each awaited for a bounded time so that the call
-// returns with the change made, as on Windows. Without one, plain Xlib: mapping, raising and input focus; there is
+// returns with the change made, as on Windows. A window on another desktop is activated as a pager does it: its
+// desktop made the current one first (managers refuse to activate a window they do not show). Without an EWMH
+// manager, plain Xlib: mapping, raising (a request that a manager without EWMH may honour) and input focus; there is
 // no minimised state then, so minimising only hides the window.
+//
+// The foreground window is the active one (it holds the input focus) as long as no window above it in the stacking
+// order overlaps it: on X, any client may raise another window over the focused one, while Windows keeps its
+// foreground window on top.
 //
 // The waits that a capture goes through are short: a restore (SW_RESTORE, SW_SHOWNORMAL, SW_SHOWDEFAULT) waits at
 // most kRestoreWait for the manager to show the window, activate it and put it back in its place (its iconify
 // animation done), activation and raising kActivationWait each. A window whose activation or raising the manager
 // let time out is remembered: until it is seen active again it is asked without more than kRefusedWait of waiting,
 // so that a loop that keeps capturing a window the manager will not activate does not pay the wait every time.
+// An activation or raise of a window that follows its restore at once on the same thread (a capture's second step,
+// when another client took the foreground meanwhile, as concurrent captures of several windows do) waits only until
+// the restore's deadline, if the restore saw the window in its place: it is the same bringing forward, and together
+// they stay within kRestoreWait.
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
@@ -57,6 +67,26 @@ milliseconds Left(Clock::time_point deadline) {
   return std::max(milliseconds{0}, std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
 }
 
+// The window this thread restored last under a window manager and saw in its place, and the deadline of that
+// restore.
+struct Restored {
+  ::Window window = 0;
+  Clock::time_point deadline{};
+};
+thread_local Restored last_restored;
+
+// The wait allowed for `window`'s activation or raising, `bound` on its own; `cut` tells whether a restore of the
+// window just before shortened it.
+milliseconds WaitAfterRestore(::Window window, milliseconds bound, bool& cut) {
+  cut = false;
+  const Restored& r = last_restored;
+  // "Just before": the caller paused at most until the deadline; kRestoreWait more allows for a busy machine.
+  if (r.window != window || Clock::now() >= r.deadline + kRestoreWait) return bound;
+  const milliseconds left = Left(r.deadline);
+  cut = left < bound;
+  return std::min(bound, left);
+}
+
 // The window manager's check window while one runs, else 0.
 ::Window RunningManager(x11::Session& session) {
   x11::WindowFacts root;
@@ -97,7 +127,8 @@ Refusals& RaiseRefusals() {
   return *refusals;
 }
 
-::Window ForegroundOf(x11::Session& session) {
+// The window holding the input focus: under a window manager, the one it calls active.
+::Window ActiveOf(x11::Session& session) {
   x11::DesktopFacts desktop;
   if (!x11::AskDesktop(session, desktop)) return 0;
   const ::Window focus = desktop.focus;
@@ -117,6 +148,61 @@ Refusals& RaiseRefusals() {
   }
   if (no_focus) return 0;
   return x11::TopLevelOf(session, focus);
+}
+
+// Whether a viewable window above `top`'s root child overlaps its client area.
+bool Covered(x11::Session& session, ::Window top) {
+  const ::Window frame = x11::RootChildOf(session, top);
+  const std::vector<::Window> children = x11::RootChildren(session);  // bottom first
+  const auto at = std::find(children.begin(), children.end(), frame);
+  if (frame == 0 || at == children.end()) return false;
+  std::vector<x11::Question> questions{{top, x11::kGeometry | x11::kRootOrigin}};
+  for (auto above = at + 1; above != children.end(); ++above) {
+    questions.push_back({*above, x11::kGeometry | x11::kAttributes});
+  }
+  std::vector<x11::WindowFacts> facts;
+  const std::vector<bool> answered = x11::AskWindows(session, questions, facts);
+  if (!answered[0]) return false;
+  const x11::WindowFacts& client = facts[0];
+  for (std::size_t i = 1; i < questions.size(); ++i) {
+    const x11::WindowFacts& w = facts[i];
+    if (!answered[i] || w.map_state != IsViewable || w.window_class != InputOutput) continue;
+    if (w.x < client.root_x + client.width && client.root_x < w.x + w.width + 2 * w.border &&
+        w.y < client.root_y + client.height && client.root_y < w.y + w.height + 2 * w.border) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The active window while nothing covers it.
+::Window ForegroundOf(x11::Session& session) {
+  const ::Window active = ActiveOf(session);
+  return active != 0 && !Covered(session, active) ? active : 0;
+}
+
+// Makes `top`'s desktop the current one, as a pager does, when the manager shows it on another; awaited until the
+// switch is made or the deadline.
+void ToDesktopOf(::Window top, Clock::time_point deadline) {
+  constexpr unsigned long kAllDesktops = 0xFFFFFFFFul;
+  unsigned long desktop = 0;
+  {
+    x11::Session session;
+    const std::vector<unsigned long> own = x11::LongProperty(session, top, "_NET_WM_DESKTOP", XA_CARDINAL);
+    const std::vector<unsigned long> current =
+        x11::LongProperty(session, session.root(), "_NET_CURRENT_DESKTOP", XA_CARDINAL);
+    if (own.empty() || current.empty() || own[0] == kAllDesktops || own[0] == current[0]) return;
+    desktop = own[0];
+    x11::SendRootMessage(session, session.root(), "_NET_CURRENT_DESKTOP", static_cast<long>(desktop), CurrentTime);
+  }
+  x11::WindowsChanged();
+  Await(
+      top,
+      [&](x11::Session& s, ::Window) {
+        return x11::LongProperty(s, s.root(), "_NET_CURRENT_DESKTOP", XA_CARDINAL) ==
+               std::vector<unsigned long>{desktop};
+      },
+      Left(deadline));
 }
 
 // The frame's place at the previous look.
@@ -217,6 +303,16 @@ void Minimise(x11::Session& session, ::Window window, bool managed) {
 
 }  // namespace
 
+namespace quorvel::platform::x11 {
+
+bool Cloaked(Session& session, ::Window window) {
+  WindowFacts facts;
+  return AskWindow(session, window, kAttributes, facts) && facts.map_state == IsUnviewable &&
+         facts.window_class == InputOutput && Visible(session, window) && !Iconic(session, window);
+}
+
+}  // namespace quorvel::platform::x11
+
 BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
   quorvel::platform::detail::CountCall("ShowWindow");
   const ::Window window = x11::ToXWindow(hWnd);
@@ -292,7 +388,7 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
       case SW_FORCEMINIMIZE:
         // The manager marks the window iconic before it hands the activation on: wait for both.
         Await(
-            window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w) && ForegroundOf(s) != w; },
+            window, [](x11::Session& s, ::Window w) { return x11::Iconic(s, w) && ActiveOf(s) != w; },
             kOtherWait);
         break;
       case SW_SHOWNORMAL:
@@ -303,15 +399,18 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
         // minimised meanwhile would restore it again). Done once the window is in its place as well: a manager
         // may animate the restore, and until it is done the window is not where it will be.
         const Clock::time_point deadline = Clock::now() + kRestoreWait;
+        last_restored = Restored{};
+        // Before it shows: a manager may keep the windows of other desktops iconic (metacity) until they are shown.
+        ToDesktopOf(window, deadline);
         const bool shown = Await(
             window, [](x11::Session& s, ::Window w) { return !x11::Iconic(s, w) && Mapped(s, w); }, Left(deadline));
         const bool refused_before = ActivationRefusals().Has(window, manager);
-        bool active = false;
+        bool active = false, placed = false;
         if (shown) {
           {
             x11::Session session;
             x11::SendRootMessage(session, window, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
-                                 static_cast<long>(ForegroundOf(session)));
+                                 static_cast<long>(ActiveOf(session)));
           }
           Place last;
           const Clock::time_point activation_deadline =
@@ -320,11 +419,14 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) try {
               window,
               [&](x11::Session& s, ::Window w) {
                 active = active || ForegroundOf(s) == w;
-                const bool placed = Placed(s, w, last);
+                placed = Placed(s, w, last);
                 return placed && (active || Clock::now() >= activation_deadline);
               },
               Left(deadline));
         }
+        // A restore that ran out of time before the window was in its place (a slow animation on a busy machine)
+        // leaves the next steps their own waits.
+        if (placed) last_restored = Restored{window, deadline};
         if (active || !refused_before) ActivationRefusals().Note(window, manager, !active);
         break;
       }
@@ -357,20 +459,34 @@ BOOL SetForegroundWindow(HWND hWnd) try {
     }
     x11::WindowsChanged();
     if (manager == 0) {
+      // Raising the client is the request a manager without EWMH honours (ICCCM); without one it is the root child.
       x11::ErrorTrap trap(session);
-      XRaiseWindow(session.display(), x11::RootChildOf(session, top));
+      XRaiseWindow(session.display(), top);
+      if (const ::Window frame = x11::RootChildOf(session, top); frame != top && frame != 0) {
+        XRaiseWindow(session.display(), frame);
+      }
       XSetInputFocus(session.display(), top, RevertToParent, CurrentTime);
       // BadMatch: the window is not viewable and cannot take the focus.
       return trap.Sync() == 0 ? TRUE : FALSE;
     }
-    x11::SendRootMessage(session, top, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
-                         static_cast<long>(ForegroundOf(session)));
   }
   const bool refused_before = ActivationRefusals().Has(top, manager);
+  bool cut = false;
+  const milliseconds bound = WaitAfterRestore(top, kActivationWait, cut);
+  const Clock::time_point deadline = Clock::now() + bound;
+  ToDesktopOf(top, deadline);
+  {
+    x11::Session session;
+    x11::SendRootMessage(session, top, "_NET_ACTIVE_WINDOW", kSourcePager, CurrentTime,
+                         static_cast<long>(ActiveOf(session)));
+  }
+  // The activation keeps a short wait of its own after a desktop switch that took the rest, unless cut short.
+  const milliseconds wait = cut ? Left(deadline) : std::max(kRefusedWait, Left(deadline));
   const bool active = Await(
       top, [](x11::Session& s, ::Window w) { return ForegroundOf(s) == w; },
-      refused_before ? kRefusedWait : kActivationWait);
-  if (active || !refused_before) ActivationRefusals().Note(top, manager, !active);
+      refused_before ? std::min(kRefusedWait, wait) : wait);
+  // A wait cut short proves no refusal.
+  if (active || (!refused_before && !cut)) ActivationRefusals().Note(top, manager, !active);
   return active ? TRUE : FALSE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)
 
@@ -387,9 +503,15 @@ BOOL BringWindowToTop(HWND hWnd) try {
     manager = top_level ? RunningManager(session) : 0;
     x11::WindowsChanged();
     if (manager == 0) {
-      // A child window rises among its siblings, an unmanaged top-level window among the root's children.
+      // A child window rises among its siblings, a top-level window among the root's children: directly, or through
+      // a manager without EWMH that honours the client's request.
       x11::ErrorTrap trap(session);
       XRaiseWindow(session.display(), window);
+      if (top_level) {
+        if (const ::Window frame = x11::RootChildOf(session, window); frame != window && frame != 0) {
+          XRaiseWindow(session.display(), frame);
+        }
+      }
       return trap.Sync() == 0 ? TRUE : FALSE;
     }
     frame = x11::RootChildOf(session, window);
@@ -400,7 +522,8 @@ BOOL BringWindowToTop(HWND hWnd) try {
   // either.
   const bool refused_before = RaiseRefusals().Has(window, manager);
   const bool hurry = refused_before || ActivationRefusals().Has(window, manager);
-  const bool raised = Await(frame, OnTop, hurry ? kRefusedWait : kActivationWait);
-  if (raised || !refused_before) RaiseRefusals().Note(window, manager, !raised);
+  bool cut = false;
+  const bool raised = Await(frame, OnTop, WaitAfterRestore(window, hurry ? kRefusedWait : kActivationWait, cut));
+  if (raised || (!refused_before && !cut)) RaiseRefusals().Note(window, manager, !raised);
   return TRUE;
 } QUORVEL_WIN32_OUT_OF_MEMORY(FALSE)

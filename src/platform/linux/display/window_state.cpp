@@ -70,6 +70,13 @@ BOOL GetWindowRect(HWND hWnd, LPRECT lpRect) try {
 HRESULT DwmGetWindowAttribute(HWND hwnd, DWORD dwAttribute, PVOID pvAttribute, DWORD cbAttribute) try {
   quorvel::platform::detail::CountCall("DwmGetWindowAttribute");
   QUORVEL_SEAM_FAIL_HRESULT("DwmGetWindowAttribute");
+  if (dwAttribute == DWMWA_CLOAKED && pvAttribute != nullptr && cbAttribute == sizeof(DWORD)) {
+    x11::Session session;
+    XWindowAttributes attributes;
+    if (!x11::Attributes(session, x11::ToXWindow(hwnd), attributes)) return E_HANDLE;
+    *static_cast<DWORD*>(pvAttribute) = x11::Cloaked(session, x11::ToXWindow(hwnd)) ? DWM_CLOAKED_SHELL : 0;
+    return S_OK;
+  }
   if (dwAttribute != DWMWA_EXTENDED_FRAME_BOUNDS || pvAttribute == nullptr || cbAttribute != sizeof(RECT)) {
     return E_INVALIDARG;
   }

@@ -123,6 +123,9 @@ std::vector<TopLevelWindow> TopLevelWindows(Session& session);
 ::Window RootChildOf(Session& session, ::Window window);
 bool Iconic(Session& session, ::Window window);
 bool Visible(Session& session, ::Window window);
+// Shown in Win32 terms (visible, not minimised) while X does not show it: mapped inside a frame or parent that is
+// not (a window manager hides the frames of windows on other desktops). DWM calls such a window cloaked.
+bool Cloaked(Session& session, ::Window window);
 // The outer rectangle in desktop pixels: a managed window's frame, else the window with its border.
 bool OuterRect(Session& session, ::Window window, RECT& rect);
 // What of the outer rectangle can be seen: a managed client's rectangle grown by the _NET_FRAME_EXTENTS its manager
