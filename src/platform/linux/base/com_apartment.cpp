@@ -1,8 +1,8 @@
 // COM apartments as per-thread state. Nothing here marshals: an apartment only decides which initialisations
 // agree with each other, which is all the callers rely on.
 #include "platform/linux/base/com_apartment.h"
+#include "platform/linux/base/win32_com.h"
 #include "platform/linux/seam/seam_results.h"
-#include "platform/win32.h"
 
 namespace {
 

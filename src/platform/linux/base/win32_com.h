@@ -98,3 +98,15 @@ class ComRefCount {
 };
 
 }  // namespace quorvel::platform
+
+// COM apartments (com_apartment.cpp), per-thread state as on Windows: the first CoInitialize(Ex) of a thread sets
+// its apartment (S_OK), each further one of the same kind counts (S_FALSE), one of the other kind fails
+// (RPC_E_CHANGED_MODE) and counts nothing; CoUninitialize undoes one successful call.
+#define COINIT_MULTITHREADED 0x0u
+#define COINIT_APARTMENTTHREADED 0x2u
+#define COINIT_DISABLE_OLE1DDE 0x4u
+#define COINIT_SPEED_OVER_MEMORY 0x8u
+
+HRESULT CoInitialize(LPVOID pvReserved);  // a single-threaded apartment
+HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+void CoUninitialize();

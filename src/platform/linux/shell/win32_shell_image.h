@@ -1,8 +1,4 @@
-// COM apartments (com_apartment.cpp) and shell items with their icon images (shell_item.cpp).
-//
-// Apartments are per-thread state as on Windows: the first CoInitialize(Ex) of a thread sets its apartment
-// (S_OK), each further one of the same kind counts (S_FALSE), one of the other kind fails (RPC_E_CHANGED_MODE)
-// and counts nothing; CoUninitialize undoes one successful call.
+// Shell items with their icon images (shell_item.cpp); the COM apartments they need are base/'s (win32_com.h).
 //
 // A shell item is a path that exists. Its image factory gives the item's icon, never a thumbnail: the icon of a
 // PE file's first icon group, of an .ico file, or the desktop icon theme's icon for the item's type. The icon
@@ -13,15 +9,6 @@
 #pragma once
 
 #include "platform/linux/base/win32_com.h"
-
-#define COINIT_MULTITHREADED 0x0u
-#define COINIT_APARTMENTTHREADED 0x2u
-#define COINIT_DISABLE_OLE1DDE 0x4u
-#define COINIT_SPEED_OVER_MEMORY 0x8u
-
-HRESULT CoInitialize(LPVOID pvReserved);  // a single-threaded apartment
-HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
-void CoUninitialize();
 
 struct IBindCtx;  // never made here: callers pass null
 
