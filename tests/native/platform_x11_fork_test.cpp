@@ -37,6 +37,7 @@ int Await(pid_t child) {
   int status = 0;
   while (waitpid(child, &status, WNOHANG) == 0) {
     if (Clock::now() >= deadline) {
+      if (getenv("FORK_DEBUG")) { char cmd[256]; snprintf(cmd, sizeof cmd, "gdb -p %d -batch -ex 'thread apply all bt' > /tmp/x11p_stress/hang.%d.txt 2>&1", child, child); system(cmd); }
       kill(child, SIGKILL);
       waitpid(child, &status, 0);
       return -1;

@@ -33,6 +33,11 @@ struct Desktop {
     setenv("DISPLAY", server.display().c_str(), 1);
     game = std::make_unique<WindowProcess>(std::vector<std::string>{});
   }
+  // A killed server's number is free for another test's new server at once: the game's end, which waits on the
+  // window manager of $DISPLAY, must not open a connection to that one, whose own kill would end this process.
+  ~Desktop() {
+    if (server.pid() <= 0) unsetenv("DISPLAY");
+  }
   x11_test::Server server;
   std::unique_ptr<WindowProcess> game;
 };
