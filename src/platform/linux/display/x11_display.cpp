@@ -47,7 +47,7 @@ struct TrapAccess {
 namespace {
 
 struct Connection {
-  std::recursive_timed_mutex mutex;
+  std::recursive_mutex mutex;
   int depth = 0;  // sessions open on the lock holder's thread
   Display* display = nullptr;
   Display* session_display = nullptr;  // what the outermost session chose; inner sessions use the same
@@ -74,8 +74,6 @@ struct Connection {
   Display* inherited = nullptr;
 };
 
-void HoldForFork();
-void LetGoAfterFork();
 void ForgetInChild();
 
 // Never destroyed: handlers may run during exit. A fork child makes a new one (the old one's lock may be held by a
@@ -83,7 +81,7 @@ void ForgetInChild();
 std::atomic<Connection*> the_connection{nullptr};
 
 Connection& connection() {
-  static const bool fork_handled = pthread_atfork(&HoldForFork, &LetGoAfterFork, &ForgetInChild) == 0;
+  static const bool fork_handled = pthread_atfork(nullptr, nullptr, &ForgetInChild) == 0;
   (void)fork_handled;
   Connection* c = the_connection.load(std::memory_order_acquire);
   if (c != nullptr) return *c;
@@ -586,19 +584,6 @@ Session::~Session() {
 }
 
 namespace {
-
-// A fork waits (within the deadline) for a session in progress to end, so that the child never inherits what a
-// session holds half-done, such as the locks of the capture's own state. Past the deadline it goes on without.
-thread_local bool held_for_fork = false;
-
-void HoldForFork() {
-  held_for_fork = connection().mutex.try_lock_for(kServerDeadline);
-}
-
-void LetGoAfterFork() {
-  if (held_for_fork) connection().mutex.unlock();
-  held_for_fork = false;
-}
 
 // The child has this thread alone. The parent's connection, watchdog and locks are left as the fork found them, never
 // used again: the connection's descriptor in the child is closed, which the parent's connection does not notice, and

@@ -68,7 +68,7 @@ class Session {
  private:
   void Begin(bool may_connect);
 
-  std::unique_lock<std::recursive_timed_mutex> lock_;
+  std::unique_lock<std::recursive_mutex> lock_;
   Display* display_ = nullptr;
 };
 
