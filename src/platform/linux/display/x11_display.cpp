@@ -191,8 +191,8 @@ Servers& silent_servers() {
   return *s;
 }
 
-// The right to connect to a server, or the wait while another thread connects to it. Waiting is bounded by that
-// thread's connecting, which is; the waiter then uses whatever it opened (nothing, when it failed).
+// The right to connect to a server, or the wait while another thread connects to it: that thread's connecting is
+// bounded, so the wait is too. The waiter then uses whatever it opened (nothing, when it failed).
 class OpeningTurn {
  public:
   explicit OpeningTurn(const std::string& name) : name_(name) {
