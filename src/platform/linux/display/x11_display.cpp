@@ -97,8 +97,10 @@ thread_local Display* closing = nullptr;
 // (the server gone in the middle of the round trips past the setup) happens on this thread, and is ours too.
 thread_local Display* opening_display = nullptr;
 thread_local bool opening_failed = false;
-// A connection of the layer found broken on this thread: logged once the thread holds none of the layer's locks
-// (a log line may go to Python, whose lock another thread may hold while it waits for ours).
+// A connection of the layer that broke while this thread was opening it, where Xlib's default would have printed
+// its lines and ended the process: logged once the thread holds none of the layer's locks (a log line may go to
+// Python, whose lock another thread may hold while it waits for ours). A connection that breaks later fails the
+// call that meets it, which says so itself, as before.
 thread_local std::string broken_note;
 
 void NoteBroken(Display* display) {
@@ -109,8 +111,8 @@ void LogBroken() {
   if (broken_note.empty()) return;
   const std::string name = std::move(broken_note);
   broken_note.clear();
-  quorvel::log::Narrow(QUORVEL_LOG_SITE("XOpenDisplay"), spdlog::level::warn,
-                       "X connection to {} broken (server gone or not answering)", name);
+  quorvel::log::Narrow(QUORVEL_LOG_SITE("XOpenDisplay"), spdlog::level::info,
+                       "X connection to {} broken while it was being opened (server gone or not answering)", name);
 }
 
 int OnError(Display* display, XErrorEvent* event) {
@@ -127,16 +129,14 @@ int OnError(Display* display, XErrorEvent* event) {
   return 0;
 }
 
-// Xlib prints a line about the failure and exits unless the handler does not return; for the layer's connections
-// it is one line of the log (see LogBroken), and the display's exit handler (OnIoErrorExit) returns.
+// Xlib's default prints a line about the failure and exits; for the layer's connections the display's exit handler
+// (OnIoErrorExit) returns, and a connection being opened is one line of the log (see broken_note).
 int OnIoError(Display* display) {
   Connection& c = connection();
   const bool ours = display == c.current.load(std::memory_order_acquire);
   if (ours || display == opening_display || display == closing) {
-    bool first = false;
-    if (ours) first = !c.dead.exchange(true, std::memory_order_acq_rel);
-    if (display == opening_display) first = !std::exchange(opening_failed, true);
-    if (first) NoteBroken(display);
+    if (ours) c.dead.store(true, std::memory_order_release);
+    if (display == opening_display && !std::exchange(opening_failed, true)) NoteBroken(display);
     MakeRoom(display);
     return 0;
   }

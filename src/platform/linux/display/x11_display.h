@@ -24,9 +24,9 @@
 //   default. A broken connection (server gone) does not exit the process: it is marked dead and nothing is sent on
 //   it again. That holds from inside XOpenDisplay on: a display being opened gets its exit handler before its first
 //   round trip past the setup (a hook on the display-lock set-up Xlib calls there), and its I/O errors are known as
-//   ours by the opening thread. What Xlib would print about it becomes one warning in the log per connection, logged
-//   once the thread holds none of the layer's locks; what XCB writes itself (a refused connection's reason) stays
-//   on stderr. Xlib keeps a broken display locked for the thread that met the failure, so that thread closes it when
+//   ours by the opening thread. What Xlib would print about it then becomes one info line in the log, logged once
+//   the thread holds none of the layer's locks; what XCB writes itself (a refused connection's reason) stays on
+//   stderr. Xlib keeps a broken display locked for the thread that met the failure, so that thread closes it when
 //   its outermost session ends; closing only frees what the client holds (the server frees the rest itself when a
 //   connection ends).
 // - fork: the child forgets every X state of the parent's (connection, locks, watchdog, servers being opened, and
