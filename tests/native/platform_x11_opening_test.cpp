@@ -74,15 +74,16 @@ TEST(Opening, AServerKilledWhileThreadsConnectEndsNeitherTheProcessNorACallsBoun
   signal(SIGPIPE, SIG_IGN);
   const StderrCapture stderr_capture;
   const x11_test::Layout small{320, 240, {}, false, 0};
-  // Without the fix about one kill in five, at one of these delays, landed inside XOpenDisplay and ended the process.
-  for (int round = 0; round < 8; ++round) {
-    for (int delay_ms : {0, 1, 2, 3, 4}) {
-      SCOPED_TRACE(testing::Message() << "round " << round << ", killed after " << delay_ms << " ms");
+  // Kills spread over the first 4 ms of the calls: some land inside XOpenDisplay past its setup, which ended the
+  // process before (in the first few rounds, every run).
+  for (int round = 0; round < 5; ++round) {
+    for (int delay_us = 0; delay_us <= 4000; delay_us += 500) {
+      SCOPED_TRACE(testing::Message() << "round " << round << ", killed after " << delay_us << " us");
       x11_test::Server server(small);
       ASSERT_FALSE(server.display().empty());
       setenv("DISPLAY", server.display().c_str(), 1);
       const auto longest = SearchOnThreads(8, [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
         server.Kill();
       });
       EXPECT_LT(longest, kBound);
