@@ -132,7 +132,7 @@ TEST_F(ServerLoss, ASilentDisplayFailsWithinTheDeadlineAndHoldsUpNoCallForAWorki
   // one answers its first connection by closing it, then says nothing more: a server stopped just after that.
   for (const bool answers_once : {false, true}) {
     SCOPED_TRACE(answers_once ? "answers once" : "never answers");
-    const std::string number = std::to_string(x11_test::OwnDisplayNumber() + answers_once);
+    const std::string number = std::to_string(x11_test::OwnDisplayNumber(answers_once));
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

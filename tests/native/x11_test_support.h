@@ -49,7 +49,8 @@ struct Layout {
 };
 
 // A display number for this test process alone: far above those servers pick, and different for every process.
-inline int OwnDisplayNumber() { return 30000 + getpid() % 30000; }
+// A process that needs a second one asks for `which` 1: a number of its own too, never another process's first.
+inline int OwnDisplayNumber(int which = 0) { return 30000 * (1 + which) + getpid() % 30000; }
 
 // Two 1920x1080 monitors side by side; the right one has twice the pixel density (192 DPI).
 inline Layout SideBySide(bool window_manager = false) {
