@@ -2,9 +2,6 @@
 // opened, and a display name in any form Xlib accepts (an IPv6 address in brackets) is reached.
 #include "x11_test_support.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
 #include <filesystem>
 
 #include "game_screenshoter/find_game_window.h"
@@ -39,14 +36,8 @@ TEST_F(DisplaySwitch, ASilentServerInBetweenLeavesTheWorkingConnectionAsItWas) {
   // Answers the probe of its first connection by closing it, then takes the next and says nothing: XOpenDisplay
   // waits there until the deadline, with no other call running whose session would keep the watchdog's clock fresh.
   const std::string number = std::to_string(x11_test::OwnDisplayNumber());
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string path = "/tmp/.X11-unix/X" + number;
-  std::copy(path.begin(), path.end(), address.sun_path + 1);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), offsetof(sockaddr_un, sun_path) + 1 + path.size()),
-            0);
-  ASSERT_EQ(listen(listener, 16), 0);
+  const int listener = x11_test::SilentDisplay(x11_test::OwnDisplayNumber());
+  ASSERT_GE(listener, 0);
   std::thread answering([&] {
     pollfd p{listener, POLLIN, 0};
     if (poll(&p, 1, 10000) != 1) return;

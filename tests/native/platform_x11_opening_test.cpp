@@ -3,9 +3,6 @@
 // connections. Threads that want a server another thread is connecting to wait for that one connection.
 #include "x11_test_support.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -96,16 +93,10 @@ TEST(Opening, AServerKilledWhileThreadsConnectEndsNeitherTheProcessNorACallsBoun
 
 TEST(Opening, ThreadsWantingOneServerOpenOneConnectionToItAtATime) {
   // A socket that takes connections and never answers: each connection the calls try is one accepted here.
-  const std::string number = std::to_string(x11_test::OwnDisplayNumber());
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string path = "/tmp/.X11-unix/X" + number;
-  std::copy(path.begin(), path.end(), address.sun_path + 1);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), offsetof(sockaddr_un, sun_path) + 1 + path.size()),
-            0);
-  ASSERT_EQ(listen(listener, 64), 0);
-  setenv("DISPLAY", (":" + number).c_str(), 1);
+  const int number = x11_test::OwnDisplayNumber();
+  const int listener = x11_test::SilentDisplay(number);
+  ASSERT_GE(listener, 0);
+  setenv("DISPLAY", (":" + std::to_string(number)).c_str(), 1);
   std::vector<int> accepted;
   const auto longest = SearchOnThreads(8, [&] {
     // Within the first connection's deadline: later calls may try again once it has given up.
