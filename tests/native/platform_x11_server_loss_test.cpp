@@ -33,6 +33,11 @@ struct Desktop {
     setenv("DISPLAY", server.display().c_str(), 1);
     game = std::make_unique<WindowProcess>(std::vector<std::string>{});
   }
+  // A killed server's number is free for another test's new server at once: the game's end, which waits on the
+  // window manager of $DISPLAY, must not open a connection to that one, whose own kill would end this process.
+  ~Desktop() {
+    if (server.pid() <= 0) unsetenv("DISPLAY");
+  }
   x11_test::Server server;
   std::unique_ptr<WindowProcess> game;
 };
@@ -127,7 +132,7 @@ TEST_F(ServerLoss, ASilentDisplayFailsWithinTheDeadlineAndHoldsUpNoCallForAWorki
   // one answers its first connection by closing it, then says nothing more: a server stopped just after that.
   for (const bool answers_once : {false, true}) {
     SCOPED_TRACE(answers_once ? "answers once" : "never answers");
-    const std::string number = std::to_string(x11_test::OwnDisplayNumber() + answers_once);
+    const std::string number = std::to_string(x11_test::OwnDisplayNumber(answers_once));
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,7 +59,24 @@ struct Layout {
 };
 
 // A display number for this test process alone: far above those servers pick, and different for every process.
-inline int OwnDisplayNumber() { return 30000 + getpid() % 30000; }
+// A process that needs a second one asks for `which` 1: a number of its own too, never another process's first.
+inline int OwnDisplayNumber(int which = 0) { return 30000 * (1 + which) + getpid() % 30000; }
+
+// A listening socket at display `number`'s abstract name (which Xlib tries first) that never says a word: a wedged
+// server. -1 when it cannot be made.
+inline int SilentDisplay(int number) {
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+  std::copy(path.begin(), path.end(), address.sun_path + 1);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), offsetof(sockaddr_un, sun_path) + 1 + path.size()) != 0 ||
+      listen(listener, 64) != 0) {
+    close(listener);
+    return -1;
+  }
+  return listener;
+}
 
 // Two 1920x1080 monitors side by side; the right one has twice the pixel density (192 DPI).
 inline Layout SideBySide(bool window_manager = false) {

@@ -5,6 +5,7 @@
 #include <X11/extensions/Xrandr.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,16 +22,22 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/linux/base/environment.h"
 #include "platform/linux/display/x11_probe.h"
+#include "platform/log.h"
 
 namespace quorvel::platform::x11 {
 
 // Xlib's private state (x11_buffer.cpp): room in the output buffer of a display that has failed; whether Xlib's
-// process-wide lock is held.
+// process-wide lock is held, and making it free in a fork child; the displays XOpenDisplay makes, handed over before
+// their first round trip past the setup, and their exit handler.
 void MakeRoom(Display* display);
 bool XlibGlobalLockHeld();
+void ForgetXlibGlobalLockInChild();
+bool WatchOpeningDisplays(void (*callback)(Display*));
+void SetExitHandler(Display* display, XIOErrorExitHandler handler);
 
 struct TrapAccess {
   static ErrorTrap*& outer(ErrorTrap& trap) { return trap.outer_; }
@@ -62,15 +69,51 @@ struct Connection {
   std::vector<std::function<void(Display*)>> listeners;
   XErrorHandler previous_error = nullptr;
   XIOErrorHandler previous_io = nullptr;
+  // In a fork child: the parent's connection, of which only the child's descriptor has been closed. The listeners
+  // are told of it at the child's first session, and it is never used nor freed (freeing would send on it).
+  Display* inherited = nullptr;
 };
 
+void ForgetInChild();
+
+// Never destroyed: handlers may run during exit. A fork child makes a new one (the old one's lock may be held by a
+// thread that does not exist there).
+std::atomic<Connection*> the_connection{nullptr};
+
 Connection& connection() {
-  static Connection* c = new Connection;  // never destroyed: handlers may run during exit
+  static const bool fork_handled = pthread_atfork(nullptr, nullptr, &ForgetInChild) == 0;
+  (void)fork_handled;
+  Connection* c = the_connection.load(std::memory_order_acquire);
+  if (c != nullptr) return *c;
+  auto* made = new Connection;
+  if (the_connection.compare_exchange_strong(c, made)) return *made;
+  delete made;
   return *c;
 }
 
 // A connection this thread is closing: its ending in an I/O error is ours, not another library's.
 thread_local Display* closing = nullptr;
+// The display XOpenDisplay is making for the layer on this thread, from the moment it exists: an I/O error on it
+// (the server gone in the middle of the round trips past the setup) happens on this thread, and is ours too.
+thread_local Display* opening_display = nullptr;
+thread_local bool opening_failed = false;
+// A connection of the layer that broke while this thread was opening it, where Xlib's default would have printed
+// its lines and ended the process: logged once the thread holds none of the layer's locks (a log line may go to
+// Python, whose lock another thread may hold while it waits for ours). A connection that breaks later fails the
+// call that meets it, which says so itself, as before.
+thread_local std::string broken_note;
+
+void NoteBroken(Display* display) {
+  if (broken_note.empty()) broken_note = DisplayString(display);
+}
+
+void LogBroken() {
+  if (broken_note.empty()) return;
+  const std::string name = std::move(broken_note);
+  broken_note.clear();
+  quorvel::log::Narrow(QUORVEL_LOG_SITE("XOpenDisplay"), spdlog::level::info,
+                       "X connection to {} broken while it was being opened (server gone or not answering)", name);
+}
 
 int OnError(Display* display, XErrorEvent* event) {
   Connection& c = connection();
@@ -81,16 +124,19 @@ int OnError(Display* display, XErrorEvent* event) {
     }
     return 0;
   }
-  if (display == closing) return 0;
+  if (display == closing || display == opening_display) return 0;
   if (c.previous_error != nullptr) return c.previous_error(display, event);
   return 0;
 }
 
+// Xlib's default prints a line about the failure and exits; for the layer's connections the display's exit handler
+// (OnIoErrorExit) returns, and a connection being opened is one line of the log (see broken_note).
 int OnIoError(Display* display) {
   Connection& c = connection();
   const bool ours = display == c.current.load(std::memory_order_acquire);
-  if (ours || display == closing) {
+  if (ours || display == opening_display || display == closing) {
     if (ours) c.dead.store(true, std::memory_order_release);
+    if (display == opening_display && !std::exchange(opening_failed, true)) NoteBroken(display);
     MakeRoom(display);
     return 0;
   }
@@ -101,10 +147,15 @@ int OnIoError(Display* display) {
 // Xlib's default after an I/O error is exit(); for our connection the error only marks it for replacement.
 void OnIoErrorExit(Display*, void*) {}
 
+struct Opening;
+thread_local Opening* this_opening = nullptr;
+void OnOpeningDisplay(Display* display);
+
 void InstallHandlers(Connection& c) {
   static std::once_flag once;
   std::call_once(once, [&c] {
     XInitThreads();
+    WatchOpeningDisplays(OnOpeningDisplay);
     // Learn Xlib's default handler (installing null installs it) so that it is never chained to: it exits.
     XErrorHandler before = XSetErrorHandler(OnError);
     XSetErrorHandler(nullptr);
@@ -119,19 +170,60 @@ using Clock = std::chrono::steady_clock;
 
 long long Now() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
 
-// Servers that let a probe or a session run out of time, by display name (a few at most are kept).
-struct SilentServers {
+// Servers that let a probe or a session run out of time, by display name (a few at most are kept), and those a
+// thread is connecting to (one connection is opened to a server at a time: the others wait for it).
+struct Servers {
   std::mutex mutex;
   std::set<std::string> names;
+  std::set<std::string> opening;
+  std::condition_variable opened;
 };
 
-SilentServers& silent_servers() {
-  static auto* s = new SilentServers;
+// Never destroyed; made anew in a fork child.
+std::atomic<Servers*> the_servers{nullptr};
+
+Servers& silent_servers() {
+  Servers* s = the_servers.load(std::memory_order_acquire);
+  if (s != nullptr) return *s;
+  auto* made = new Servers;
+  if (the_servers.compare_exchange_strong(s, made)) return *made;
+  delete made;
   return *s;
 }
 
+// The right to connect to a server, or the wait while another thread connects to it: that thread's connecting is
+// bounded, so the wait is too. The waiter then uses whatever it opened (nothing, when it failed).
+class OpeningTurn {
+ public:
+  explicit OpeningTurn(const std::string& name) : name_(name) {
+    Servers& s = silent_servers();
+    std::unique_lock lock(s.mutex);
+    if (s.opening.insert(name).second) {
+      mine_ = true;
+      return;
+    }
+    s.opened.wait(lock, [&] { return s.opening.count(name) == 0; });
+  }
+  ~OpeningTurn() {
+    if (!mine_) return;
+    Servers& s = silent_servers();
+    {
+      std::lock_guard lock(s.mutex);
+      s.opening.erase(name_);
+    }
+    s.opened.notify_all();
+  }
+  OpeningTurn(const OpeningTurn&) = delete;
+  OpeningTurn& operator=(const OpeningTurn&) = delete;
+  bool mine() const { return mine_; }
+
+ private:
+  const std::string name_;
+  bool mine_ = false;
+};
+
 void MarkSilent(const std::string& name, bool silent) {
-  SilentServers& s = silent_servers();
+  Servers& s = silent_servers();
   std::lock_guard lock(s.mutex);
   if (!silent) {
     s.names.erase(name);
@@ -142,7 +234,7 @@ void MarkSilent(const std::string& name, bool silent) {
 }
 
 bool KnownSilent(const std::string& name) {
-  SilentServers& s = silent_servers();
+  Servers& s = silent_servers();
   std::lock_guard lock(s.mutex);
   return s.names.count(name) != 0;
 }
@@ -152,11 +244,12 @@ bool KnownSilent(const std::string& name) {
 // whatever read Xlib or XCB is blocked in, wherever it is, as the server's end would; shutting only the reading side
 // never raises SIGPIPE. The watchdog holds a duplicate of the socket, so the number it shuts can never be another
 // file's, however the connection is closed meanwhile. It bounds XOpenDisplay too, for a server that stops between
-// its probe and the connection's setup.
+// its probe and the connection's setup, or in the round trips after it.
 struct Opening {
   pid_t thread;
   long long since;
   std::string name;
+  int fd = -1;  // past the setup: a duplicate of the new display's socket
 };
 
 struct Watch {
@@ -170,8 +263,15 @@ struct Watch {
   std::vector<Opening*> openings;        // threads inside XOpenDisplay
 };
 
+// Never destroyed: its thread runs until the process ends. A fork child makes a new one, with a thread of its own.
+std::atomic<Watch*> the_watch{nullptr};
+
 Watch& watch() {
-  static auto* w = new Watch;  // never destroyed: its thread runs until the process ends
+  Watch* w = the_watch.load(std::memory_order_acquire);
+  if (w != nullptr) return *w;
+  auto* made = new Watch;
+  if (the_watch.compare_exchange_strong(w, made)) return *made;
+  delete made;
   return *w;
 }
 
@@ -204,8 +304,7 @@ bool PolledDescriptor(pid_t thread, int& fd, unsigned long& array) {
 // XOpenDisplay waits for the setup reply in poll() on its new socket, the one descriptor it polls, holding Xlib's
 // process-wide lock: that socket's reading side is shut through a copy of the descriptor, taken while the thread is
 // seen polling that very descriptor before and after, so that the copy can only be of that socket and not of a file
-// that took its number. Past the setup (the lock free) the wait is left alone: an I/O error there would end the
-// process, and it holds up no other thread.
+// that took its number. Past the setup the opening thread has made a copy itself (OnOpeningDisplay).
 bool EndSetupWait(pid_t thread) {
   int fd = -1, fd_after = -1;
   unsigned long array = 0, array_after = 0;
@@ -219,8 +318,8 @@ bool EndSetupWait(pid_t thread) {
   return ended;
 }
 
-void WatchLoop() {
-  Watch& w = watch();
+void WatchLoop(Watch* watched) {
+  Watch& w = *watched;
   std::unique_lock lock(w.mutex);
   while (true) {
     const long long now = Now();
@@ -238,11 +337,9 @@ void WatchLoop() {
     for (Opening* o : w.openings) {
       if (now - o->since < kDeadlineNs) {
         next = std::min(next, o->since + kDeadlineNs);
-      } else if (EndSetupWait(o->thread)) {
+      } else if ((o->fd >= 0 && ::shutdown(o->fd, SHUT_RD) == 0) || (o->fd < 0 && EndSetupWait(o->thread))) {
         o->since = LLONG_MAX / 2;  // done with
         MarkSilent(o->name, true);
-      } else if (!XlibGlobalLockHeld()) {
-        o->since = LLONG_MAX / 2;  // past the setup, where it is left alone
       } else {
         next = std::min(next, now + 50'000'000);  // not in its wait this moment: looked at again shortly
       }
@@ -257,7 +354,7 @@ void WatchLoop() {
 
 void StartWatching(Watch& w) {
   if (w.running) return;
-  std::thread(WatchLoop).detach();
+  std::thread(WatchLoop, &w).detach();
   w.running = true;
 }
 
@@ -341,13 +438,34 @@ Display* Connect(Connection& c, const std::string& name) {
     w.openings.push_back(&opening);
   }
   w.wake.notify_one();
+  this_opening = &opening;
+  opening_failed = false;
   Display* display = XOpenDisplay(name.c_str());
+  this_opening = nullptr;
   {
     std::lock_guard lock(w.mutex);
     w.openings.erase(std::find(w.openings.begin(), w.openings.end(), &opening));
+    if (opening.fd >= 0) ::close(opening.fd);
   }
-  if (display != nullptr) XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
+  if (display != nullptr && (opening_failed || xcb_connection_has_error(XGetXCBConnection(display)) != 0)) {
+    CloseAbruptly(display);  // the server went away while it was being opened
+    display = nullptr;
+  }
+  opening_display = nullptr;
   return display;
+}
+
+// The display XOpenDisplay is making, before its first round trip past the setup; for the layer's connections (the
+// opening thread says so) Xlib's exit on an I/O error is replaced from here on, and the watchdog may end the wait.
+void OnOpeningDisplay(Display* display) {
+  Opening* o = this_opening;
+  if (o == nullptr) return;  // another library's connection
+  SetExitHandler(display, OnIoErrorExit);
+  opening_display = display;
+  const int copy = ::fcntl(ConnectionNumber(display), F_DUPFD_CLOEXEC, 0);
+  Watch& w = watch();
+  std::lock_guard lock(w.mutex);
+  o->fd = copy;
 }
 
 void Adopt(Connection& c, Display* display, const std::string& name) {
@@ -408,6 +526,11 @@ void Session::Begin(bool may_connect) {
   const std::string wanted = quorvel::platform::detail::GetEnvironmentValue("DISPLAY").value_or("");
   // The watchdog bounds every wait from here to the end of the session.
   WatchBegin();
+  if (c.inherited != nullptr) {
+    // A fork parent's connection: what this process holds for it is freed, without a word to its server.
+    Display* inherited = std::exchange(c.inherited, nullptr);
+    for (auto& listener : c.listeners) listener(inherited);
+  }
   // A server that stopped has closed our socket, but nothing notices until the connection is read: read what is
   // there now (without blocking), so that a dead connection is replaced before this session uses it rather than
   // failing its first requests. Xlib flags the end of the stream through the I/O error handler.
@@ -416,9 +539,15 @@ void Session::Begin(bool may_connect) {
   if (c.display != nullptr && c.name != wanted && wanted.empty()) Close(c);
   if ((c.display == nullptr || c.name != wanted) && !wanted.empty() && may_connect) {
     // Opened without the lock: a server that answers slowly, or not at all, holds up only the threads that want it.
+    // Nothing waits on the open connection meanwhile, so the session's clock stops: a new server that does not
+    // answer must not end the connection that works.
+    WatchEnd();
     --c.depth;
     lock_.unlock();
-    Display* fresh = Connect(c, wanted);
+    Display* fresh = nullptr;
+    const OpeningTurn turn(wanted);
+    if (turn.mine()) fresh = Connect(c, wanted);
+    LogBroken();
     lock_.lock();
     ++c.depth;
     WatchBegin();
@@ -448,7 +577,42 @@ Session::~Session() {
   c.session_display = nullptr;
   // This thread met the failure, if there was one: it alone may still use (and so close) the display.
   if (Dead(c)) Close(c);
+  if (!broken_note.empty()) {
+    lock_.unlock();
+    LogBroken();
+  }
 }
+
+namespace {
+
+// The child has this thread alone. The parent's connection, watchdog and locks are left as the fork found them, never
+// used again: the connection's descriptor in the child is closed, which the parent's connection does not notice, and
+// nothing is sent on it. Generations go on from the parent's, so caches keyed on the parent's connection never
+// pass for the child's.
+void ForgetInChild() {
+  Connection* old = the_connection.load(std::memory_order_relaxed);
+  auto* fresh = new Connection;
+  if (old != nullptr) {
+    fresh->generation = old->generation;
+    fresh->listeners = old->listeners;
+    fresh->previous_error = old->previous_error;
+    fresh->previous_io = old->previous_io;
+    fresh->inherited = old->display != nullptr ? old->display : old->inherited;
+    if (old->display != nullptr) ::close(ConnectionNumber(old->display));
+  }
+  the_connection.store(fresh, std::memory_order_release);
+  if (Watch* w = the_watch.load(std::memory_order_relaxed)) {
+    if (w->fd >= 0) ::close(w->fd);
+    for (Opening* o : w->openings) {
+      if (o->fd >= 0) ::close(o->fd);
+    }
+  }
+  the_watch.store(nullptr, std::memory_order_release);
+  the_servers.store(nullptr, std::memory_order_release);
+  ForgetXlibGlobalLockInChild();
+}
+
+}  // namespace
 
 bool Session::alive() const {
   return display_ != nullptr && !connection().dead.load(std::memory_order_acquire) &&

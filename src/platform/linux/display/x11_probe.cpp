@@ -104,8 +104,10 @@ ProbeResult ProbeServer(const std::string& name, std::chrono::milliseconds timeo
   char* parsed_host = nullptr;
   int display = 0, screen = 0;
   if (!xcb_parse_display(name.c_str(), &parsed_host, &display, &screen)) return ProbeResult::kGone;
-  const std::string host = parsed_host != nullptr ? parsed_host : "";
+  std::string host = parsed_host != nullptr ? parsed_host : "";
   std::free(parsed_host);
+  // An IPv6 address may come in brackets ("[::1]:0"), which XCB takes off before it resolves the name.
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   if (!host.empty() && host[0] == '/') return AskUnix(host, false, deadline);  // the socket's own path
   if (host.empty() || host == "unix") {
     // XCB's order on Linux: the abstract socket, then the file; for ":N" alone, TCP on this machine last.

@@ -1,5 +1,7 @@
 #include "platform/linux/seam/seam_windows.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -26,8 +28,31 @@ struct WindowsSeam {
   std::atomic<UINT> dpi_y{0};
 };
 
+// Never destroyed. Production calls count too, so a fork child makes its own: the parent's lock may be held by a
+// thread the child does not have. The counts start again there; the settings are kept.
+std::atomic<WindowsSeam*> the_state{nullptr};
+
+void MakeAnewInChild() {
+  WindowsSeam* old = the_state.load(std::memory_order_relaxed);
+  auto* fresh = new WindowsSeam;
+  if (old != nullptr) {
+    fresh->virtual_time.store(old->virtual_time.load());
+    fresh->virtual_ms.store(old->virtual_ms.load());
+    fresh->dpi_x.store(old->dpi_x.load());
+    fresh->dpi_y.store(old->dpi_y.load());
+    fresh->dpi_chosen.store(old->dpi_chosen.load());
+  }
+  the_state.store(fresh, std::memory_order_release);
+}
+
 WindowsSeam& state() {
-  static WindowsSeam* s = new WindowsSeam;
+  static const bool fork_handled = pthread_atfork(nullptr, nullptr, &MakeAnewInChild) == 0;
+  (void)fork_handled;
+  WindowsSeam* s = the_state.load(std::memory_order_acquire);
+  if (s != nullptr) return *s;
+  auto* made = new WindowsSeam;
+  if (the_state.compare_exchange_strong(s, made)) return *made;
+  delete made;
   return *s;
 }
 
