@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xrender.h>
+#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -62,9 +63,18 @@ struct Pool {
   std::vector<std::unique_ptr<Segment>> free;
 };
 
+// Never destroyed: images may die during exit. A fork child makes a new one, as the layer's connection does: the
+// old one's lock may be held by a thread the child does not have, and its kept segments belong to the parent's
+// connection (left mapped, never used).
+Pool* pool_in_use = nullptr;
+
 Pool& pool() {
-  static Pool* p = new Pool;  // never destroyed: images may die during exit
-  return *p;
+  static const bool made = [] {
+    pool_in_use = new Pool;
+    return pthread_atfork(nullptr, nullptr, [] { pool_in_use = new Pool; }) == 0;
+  }();
+  (void)made;
+  return *pool_in_use;
 }
 
 // Gives the segment's memory back; the server's attachment is dropped too while its connection is the open one and
