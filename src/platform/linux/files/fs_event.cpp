@@ -33,7 +33,11 @@
 //   IN_CREATE of the same entry is not reported twice. A directory moved in is reported alone, as on Windows,
 //   except for what was created in it after the move but before its watch was in place (birth time not older
 //   than the directory's change time, which the move set, less two clock ticks), so nothing made in it right after
-//   the move is missed.
+//   the move is missed. A file a scan reports whose content was written since the directory was made or moved in
+//   (modification time, where the file system keeps birth times; any file that holds something elsewhere) is
+//   reported MODIFIED too under FILE_NOTIFY_CHANGE_LAST_WRITE, as the watch could not see that write: what reaches
+//   the reader does not depend on how soon the directory was watched (a write the kernel saw too may then be
+//   reported twice, as Windows often does).
 //   Symbolic links are never followed. A renamed subdirectory keeps its watches and reports under its new name.
 //   After a queue overflow every tree is walked again. A subdirectory the kernel refuses to watch (the per-user
 //   limit, fs.inotify.max_user_watches) is a loss, and is tried again when kernel watches are given back or after

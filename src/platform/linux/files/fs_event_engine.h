@@ -90,10 +90,13 @@ struct Node {
 class Directory;
 
 // What a scan reports as ADDED: nothing, everything, or what was born since a time (the contents a directory gained
-// after it was moved in: its own change time is the time of the move, which renaming sets).
+// after it was moved in: its own change time is the time of the move, which renaming sets). A file it reports that
+// was written after `written` (0: at any time) and holds something is reported MODIFIED too: that write came before
+// the directory's watch, which could not see it.
 struct Report {
   enum Mode { kNothing, kEverything, kSince } mode = kNothing;
   timespec since{};
+  timespec written{};
 };
 const Report kReportNothing{};
 
