@@ -6,8 +6,9 @@
 // directory's change time, which the move set, less two clock ticks). A file such a scan reports that holds
 // something written since the directory was made or moved in (modification time) is reported MODIFIED too, when
 // the watch asks for writes: the watch came too late to see that write. Symbolic links are never followed. A
-// subdirectory the kernel refuses to watch (the per-user limit) is a loss, tried again when kernel watches are
-// given back or after the next queue overflow. The first scan of a subtree is done in slices, by the first read,
+// subdirectory the kernel refuses to watch is tried again when kernel watches are given back or after the next
+// queue overflow; at the per-user limit the watch says once how many directories it misses (the rest of the tree
+// stays watched), any other refusal is a loss. The first scan of a subtree is done in slices, by the first read,
 // which gives up the lock between them: adding a big tree does not keep the reader from draining the queue.
 #include <dirent.h>
 #include <fcntl.h>
@@ -78,13 +79,17 @@ std::string Engine::ChildPath(const Sub& sub, const std::string& name) {
 Sub* Engine::AddChild(Sub& parent, const std::string& name, const Report& requested) {
   if (parent.children.count(name)) return nullptr;
   Watch& watch = *parent.watch;
-  bool failed_hard = false;
+  Refusal refusal = Refusal::kNone;
   const std::string relative = ChildPath(parent, name);
-  const int wd = AddKernelWatch(watch, relative, failed_hard);
+  const int wd = AddKernelWatch(watch, relative, refusal);
   if (wd < 0) {
-    // Gone again or no longer a directory: nothing to watch. Out of kernel watches: its changes are missed (a
-    // loss), and the directory is tried again when kernel watches are given back or changes are lost again.
-    if (failed_hard) {
+    // Gone again or no longer a directory: nothing to watch. Refused: tried again when kernel watches are given
+    // back or changes are lost. At the per-user limit the rest of the tree is still watched as far as the limit
+    // allows, and the watch says once what it misses; another refusal is a loss.
+    if (refusal == Refusal::kLimit) {
+      if (watch.limit == Watch::kLimitNotReached) watch.limit = Watch::kLimitToReport;
+      partial_.insert(&parent);
+    } else if (refusal == Refusal::kFailed) {
       ClearBacklog(watch);
       watch.lost = true;
       partial_.insert(&parent);
@@ -216,6 +221,47 @@ void Engine::Scan(Sub& sub, const Report& report) {
       AddChild(sub, name, report);
     }
   }
+}
+
+// The directories of `watch`'s tree that the kernel would not watch, with everything below them. Walked once, for
+// the notice that the limit was reached (on a tree big enough to reach it, some milliseconds).
+std::size_t Engine::CountUnwatched(const Watch& watch) {
+  std::size_t count = 0;
+  std::vector<int> to_list;
+  const auto open_at = [](int at, const char* name) {
+    return ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  };
+  for (const Sub* sub : partial_) {
+    if (sub->watch != &watch || !sub->node) continue;
+    const std::string relative = PathOf(*sub);
+    const int fd = open_at(watch.directory->fd_, relative.empty() ? "." : relative.c_str());
+    if (fd >= 0) to_list.push_back(fd);
+    const Sub* outside = sub;  // in the directory a Sub stands for, its watched children are not counted
+    while (!to_list.empty()) {
+      const int dir_fd = to_list.back();
+      to_list.pop_back();
+      DIR* dir = ::fdopendir(dir_fd);
+      if (!dir) {
+        ::close(dir_fd);
+        continue;
+      }
+      while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        bool is_dir = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+          struct stat st;
+          is_dir = ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (!is_dir || (outside && outside->children.count(name))) continue;
+        ++count;
+        if (const int child = open_at(::dirfd(dir), name); child >= 0) to_list.push_back(child);
+      }
+      ::closedir(dir);
+      outside = nullptr;
+    }
+  }
+  return count;
 }
 
 void Engine::RemoveChild(Sub& parent, const std::string& name) {
