@@ -40,6 +40,7 @@ struct Counters {
   std::atomic<long> live_ports{0};
   std::atomic<long> queued_packets{0};
   std::atomic<long> outstanding_reads{0};
+  std::atomic<long> batch_pauses{0};  // pauses of threads waiting on ports before a read, in a burst
 };
 Counters& counters();
 

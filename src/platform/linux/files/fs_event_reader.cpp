@@ -304,6 +304,7 @@ void ServeWhileWaiting(int port_epoll, int wake_fd, int timeout_ms, ChangePace& 
   }
   pace.busy_returns = 0;
   if (pace.batching && timeout_ms != 0) {
+    counters().batch_pauses.fetch_add(1, std::memory_order_relaxed);
     pollfd wake{wake_fd, POLLIN, 0};
     const timespec pause{0, kBatchPauseNanoseconds};
     if (ppoll(&wake, 1, &pause, nullptr) > 0) {
