@@ -528,14 +528,17 @@ bool FsWatcher::HandlePacket(BOOL dequeued, DWORD error, DWORD bytes, ULONG_PTR 
   }
   const bool lost = IsLoss(dequeued, error, bytes);
   if (lost) entry->pending_old_name.clear();  // its new half may be among what was lost
-  if (!dequeued && !lost) {
+  // Linux: the system's limit of watched folders left `bytes` folders of the tree unwatched. Nothing was lost and
+  // the watch goes on; the platform says so once a watch.
+  const bool limit_reached = !dequeued && error == ERROR_NOT_ENOUGH_QUOTA;
+  if (!dequeued && !lost && !limit_reached) {
     // The read ended in an error (the directory went away, for one): the watch stays silent until removed.
     quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::err,
                        L"FsWatch: waiting for changes failed on directory {}, error={}", entry->path, error);
     return true;
   }
   // The walk runs with no lock: nothing else reads the buffer while no read is outstanding.
-  if (!lost) {
+  if (!lost && !limit_reached) {
     try {
       ProcessNotifications(entry, bytes);
     }
@@ -553,6 +556,15 @@ bool FsWatcher::HandlePacket(BOOL dequeued, DWORD error, DWORD bytes, ULONG_PTR 
     try {
       quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::warn,
                          L"FsWatch: changes lost on directory {}, buffer overflow", entry->path);
+    }
+    QUORVEL_CATCH_ALL {}
+  }
+  if (limit_reached) {
+    try {
+      quorvel::log::Wide(QUORVEL_LOG_SITE("FsWatcher::executeOnce"), spdlog::level::warn,
+                         L"FsWatch: the system's limit of watched folders (fs.inotify.max_user_watches) was reached "
+                         L"on directory {}; folders under it not watched: {}",
+                         entry->path, bytes);
     }
     QUORVEL_CATCH_ALL {}
   }

@@ -211,31 +211,31 @@ TEST_F(Ports, AnIdleWaitUsesNoProcessorTime) {
   EXPECT_TRUE(CloseHandle(port));
 }
 
-// A reader slower than the writer finds changes queued each time it comes back, so its port reads them in batches;
-// once they stop, its wait must block again rather than poll, and a lone change must still come.
+// Changes that come faster than the waiter takes them (a burst): each time it comes back it finds one queued, so its
+// port starts to pause before each read, to take them in batches; once they stop, its wait must block again rather
+// than poll, and a lone change must still come.
 TEST_F(Ports, AWaiterThatTookABurstInBatchesBlocksAgainOnceItEnds) {
-  constexpr int kFiles = 200;
+  constexpr int kFiles = 20;
   Watch watch(tmp_.path(), false, FILE_NOTIFY_CHANGE_FILE_NAME);
   ASSERT_TRUE(watch.Arm());
-  std::thread writer([&] {
-    for (int i = 0; i < kFiles; ++i) {
-      ::close(::open((tmp_.path() + "/b" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
+  // The waiting thread makes the next change itself before each wait: it is always queued when the wait begins.
+  const auto burst = watch.CollectUntil([&](const std::vector<Change>& changes) {
+    if (changes.size() >= kFiles) return true;
+    ::close(::open((tmp_.path() + "/b" + std::to_string(changes.size())).c_str(), O_CREAT | O_WRONLY, 0644));
+    return false;
   });
-  const auto burst = watch.CollectUntil([](const std::vector<Change>& changes) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the slow handler
-    return changes.size() >= kFiles;
-  });
-  writer.join();
   ASSERT_EQ(burst.size(), static_cast<std::size_t>(kFiles));
   for (int i = 0; i < kFiles; ++i) EXPECT_EQ(burst[i], (Change{FILE_ACTION_ADDED, L"b" + std::to_wstring(i)}));
 
   ASSERT_TRUE(watch.Read());
+  const std::size_t pauses = seam::BatchPauses();
   timespec before{}, after{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
   EXPECT_EQ(Dequeue(watch.port(), 500).error, static_cast<DWORD>(WAIT_TIMEOUT));
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+  // The burst left the port batching: the first wait after it pauses, finds nothing, and blocks.
+  EXPECT_GE(seam::BatchPauses() - pauses, 1u) << "the burst was not taken in batches";
+  EXPECT_LE(seam::BatchPauses() - pauses, 3u) << "the wait kept pausing";
   // Polling every batch's pause would take several milliseconds of the half second; a blocked wait takes none.
   EXPECT_LT((after.tv_sec - before.tv_sec) * 1000 + (after.tv_nsec - before.tv_nsec) / 1000000, 5);
   ::close(::open((tmp_.path() + "/lone").c_str(), O_CREAT | O_WRONLY, 0644));

@@ -46,22 +46,44 @@ TEST_F(Subtree, ChangesInExistingSubdirectoriesAreReportedWithTheirPath) {
 }
 
 TEST_F(Subtree, ASubdirectoryTheKernelWouldNotWatchIsTriedAgainWhenWatchesAreGivenBack) {
-  TempDir elsewhere;
-  auto other = std::make_unique<Watch>(elsewhere.path());
-  ASSERT_TRUE(other->Read());
-  Watch watch(tmp_.path(), true);
-  ASSERT_TRUE(watch.Read());
-  // The per-user limit is reached as the new directory appears: its changes are lost, and that is signalled.
-  quorvel::platform::seam::FailNext("inotify_add_watch", ERROR_NOT_ENOUGH_QUOTA);
-  MakeDir(tmp_ / "full");
-  Completion c = Dequeue(watch.port());
-  ASSERT_TRUE(c.ok);
-  EXPECT_EQ(c.bytes, 0u);
-  // Another handle gives its kernel watch back: the directory is watched now.
-  other.reset();
-  WriteFile(tmp_ / "full/inside", "");
-  WriteFile(tmp_ / "end");
-  EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"full/inside"}}));
+  // At the per-user limit (ENOSPC) nothing watched is lost: the read fails with ERROR_NOT_ENOUGH_QUOTA and the
+  // number of directories left unwatched, once for the watch, and the records wait for the next read. Another
+  // refusal is a loss (a read of 0 bytes).
+  struct Case {
+    DWORD refusal;
+    bool limit;
+  };
+  for (const Case test : {Case{ERROR_NOT_ENOUGH_QUOTA, true}, Case{ERROR_ACCESS_DENIED, false}}) {
+    SCOPED_TRACE(test.refusal);
+    TempDir root, elsewhere, outside;
+    auto other = std::make_unique<Watch>(elsewhere.path());
+    ASSERT_TRUE(other->Read());
+    Watch watch(root.path(), true);
+    ASSERT_TRUE(watch.Read());
+    MakeDir(outside / "full");
+    MakeDir(outside / "full/below");
+    MakeDir(outside / "full/below/deeper");
+    quorvel::platform::seam::FailNext("inotify_add_watch", test.refusal);
+    ASSERT_EQ(::rename((outside / "full").c_str(), (root / "full").c_str()), 0);
+    Completion c = Dequeue(watch.port());
+    if (test.limit) {
+      EXPECT_FALSE(c.ok);
+      EXPECT_EQ(c.error, ERROR_NOT_ENOUGH_QUOTA);
+      EXPECT_EQ(c.bytes, 3u);  // the directory and the two below it
+      // Said once: a second refusal is not (a collection fails on a failed read).
+      quorvel::platform::seam::FailNext("inotify_add_watch", test.refusal);
+      MakeDir(root / "second");
+      EXPECT_EQ(watch.CollectUntilName(L"second"), Expect({{FILE_ACTION_ADDED, L"full"}}));
+    } else {
+      EXPECT_TRUE(c.ok);
+      EXPECT_EQ(c.bytes, 0u);
+    }
+    // Another handle gives its kernel watch back: the directories are watched now.
+    other.reset();
+    WriteFile(root / "full/below/deeper/inside", "");
+    WriteFile(root / "end");
+    EXPECT_EQ(watch.CollectUntilName(L"end"), Expect({{FILE_ACTION_ADDED, L"full/below/deeper/inside"}}));
+  }
 }
 
 TEST_F(Subtree, AddingABigTreeCostsOtherWatchesNothing) {

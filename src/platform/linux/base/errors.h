@@ -15,6 +15,7 @@
 #define QUORVEL_STATUS_NOTIFY_CLEANUP 0x0000010Bu
 #define QUORVEL_STATUS_NOTIFY_ENUM_DIR 0x0000010Cu
 #define QUORVEL_STATUS_ACCESS_DENIED 0xC0000022u
+#define QUORVEL_STATUS_QUOTA_EXCEEDED 0xC0000044u
 #define QUORVEL_STATUS_DELETE_PENDING 0xC0000056u
 #define QUORVEL_STATUS_CANCELLED 0xC0000120u
 
@@ -39,6 +40,7 @@ struct Counters {
   std::atomic<long> live_ports{0};
   std::atomic<long> queued_packets{0};
   std::atomic<long> outstanding_reads{0};
+  std::atomic<long> batch_pauses{0};  // pauses of threads waiting on ports before a read, in a burst
 };
 Counters& counters();
 

@@ -12,8 +12,9 @@
 //   kernel watches, once that is noticed (within a thousand records kept for it), until it is closed. All handles
 //   together keep at most kProcessBacklogLimit records; beyond that the handle recording one more loses its backlog.
 // - Loss: when the kernel queue overflows (IN_Q_OVERFLOW, every watch), a handle's backlog reaches kBacklogLimit
-//   records (262,144), or the kernel refuses a watch for a new subdirectory, the backlog is dropped and the next
-//   read completes with 0 bytes (status STATUS_NOTIFY_ENUM_DIR), Windows' signal to rescan. Changes arriving
+//   records (262,144), or the kernel refuses a watch for a new subdirectory (not for the per-user limit), the
+//   backlog is dropped and the next read completes with 0 bytes (status STATUS_NOTIFY_ENUM_DIR), Windows' signal
+//   to rescan. Changes arriving
 //   between the loss and that completion are dropped too. A record too large for the whole buffer is a loss of that
 //   record alone: the read that meets it completes with 0 bytes, and the records after it go to the next read.
 // - Actions: IN_CREATE -> ADDED, IN_DELETE -> REMOVED, IN_MODIFY -> MODIFIED (files only, under
@@ -33,12 +34,20 @@
 //   IN_CREATE of the same entry is not reported twice. A directory moved in is reported alone, as on Windows,
 //   except for what was created in it after the move but before its watch was in place (birth time not older
 //   than the directory's change time, which the move set, less two clock ticks), so nothing made in it right after
-//   the move is missed.
+//   the move is missed. A file a scan reports whose content was written since the directory was made or moved in
+//   (modification time, where the file system keeps birth times; any file that holds something elsewhere) is
+//   reported MODIFIED too under FILE_NOTIFY_CHANGE_LAST_WRITE, as the watch could not see that write: what reaches
+//   the reader does not depend on how soon the directory was watched (a write the kernel saw too may then be
+//   reported twice, as Windows often does).
 //   Symbolic links are never followed. A renamed subdirectory keeps its watches and reports under its new name.
-//   After a queue overflow every tree is walked again. A subdirectory the kernel refuses to watch (the per-user
-//   limit, fs.inotify.max_user_watches) is a loss, and is tried again when kernel watches are given back or after
-//   the next queue overflow. Kernel watches no handle uses any more (a handle closed, a directory moved out) are
-//   given back in slices that leave half of the kernel queue free, so a big tree leaving costs other watches nothing.
+//   After a queue overflow every tree is walked again. A subdirectory the kernel refuses to watch is tried again
+//   when kernel watches are given back or after the next queue overflow. At the per-user limit
+//   (fs.inotify.max_user_watches, ENOSPC) the rest of the tree stays watched as far as the limit allows and nothing
+//   is dropped: the handle's next read fails, once, with ERROR_NOT_ENOUGH_QUOTA (STATUS_QUOTA_EXCEEDED), its byte
+//   count the number of directories of the tree left unwatched, and its records wait for the read after it (Windows
+//   has no such limit and never completes a read so). Another refusal is a loss. Kernel watches no handle uses any
+//   more (a handle closed, a directory moved out) are given back in slices that leave half of the kernel queue
+//   free, so a big tree leaving costs other watches nothing.
 // - The parameters of a handle's first read (subtree, filter) hold for all its later reads.
 // - Closing a handle with a read outstanding completes that read with 0 bytes (status STATUS_NOTIFY_CLEANUP) on the
 //   port it is bound to. A watched directory that is deleted ends its outstanding read, once the backlog has been
@@ -61,6 +70,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -90,8 +100,8 @@ DWORD Engine::BeginWatch(Directory& directory, bool subtree, DWORD filter, DWORD
   if (::statx(directory.fd_, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID))
     watch->mount_id = mount.stx_mnt_id;
   if (SeamWindowsBacklog()) watch->backlog_bytes_limit = buffer_length;
-  bool failed_hard = false;
-  const int wd = AddKernelWatch(*watch, std::string(), failed_hard);
+  Refusal refusal = Refusal::kNone;
+  const int wd = AddKernelWatch(*watch, std::string(), refusal);
   if (wd < 0) return errno == ENOENT ? ERROR_ACCESS_DENIED : Win32FromErrno(errno);
   Node* node = NodeFor(wd);
   watch->root = new Sub{watch.get(), nullptr, std::string(), node, {}, {}};
@@ -177,6 +187,13 @@ DWORD Engine::Fill(Watch& watch) {
 }
 
 bool Engine::TryComplete(Watch& watch) {
+  if (watch.limit == Watch::kLimitToReport) {
+    // Before the records, which stay for the next read: nothing is lost, but part of the tree is not watched.
+    watch.limit = Watch::kLimitReported;
+    const std::size_t unwatched = std::min<std::size_t>(CountUnwatched(watch), 0xFFFFFFFFu);
+    CompleteRead(watch, QUORVEL_STATUS_QUOTA_EXCEEDED, static_cast<DWORD>(unwatched), ERROR_NOT_ENOUGH_QUOTA);
+    return true;
+  }
   if (!watch.lost && !watch.backlog.empty()) {
     if (const DWORD bytes = Fill(watch)) {
       CompleteRead(watch, QUORVEL_STATUS_SUCCESS, bytes, ERROR_SUCCESS);

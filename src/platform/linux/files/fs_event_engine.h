@@ -90,10 +90,13 @@ struct Node {
 class Directory;
 
 // What a scan reports as ADDED: nothing, everything, or what was born since a time (the contents a directory gained
-// after it was moved in: its own change time is the time of the move, which renaming sets).
+// after it was moved in: its own change time is the time of the move, which renaming sets). A file it reports that
+// was written after `written` (0: at any time) and holds something is reported MODIFIED too: that write came before
+// the directory's watch, which could not see it.
 struct Report {
   enum Mode { kNothing, kEverything, kSince } mode = kNothing;
   timespec since{};
+  timespec written{};
 };
 const Report kReportNothing{};
 
@@ -142,6 +145,8 @@ struct Watch {
   std::size_t backlog_bytes_limit = 0;
   std::size_t backlog_bytes = 0;
   bool lost = false;     // changes were dropped; the next read completes with 0 bytes
+  // The per-user limit of kernel watches kept a directory of its tree unwatched: the next read says so, once.
+  enum LimitNotice { kLimitNotReached, kLimitToReport, kLimitReported } limit = kLimitNotReached;
   bool dead = false;     // its port is closed: nothing is recorded, its kernel watches are given back
   bool deleted = false;  // the watched directory is gone (deleted, or its file system unmounted)
   std::uint64_t mount_id = 0;  // the mount the watched directory is on; 0: not known
@@ -268,7 +273,10 @@ class Engine {
   void Guard(Watch& watch);
   void Unguard(Watch& watch);
   void CheckGuarded(Node& node);
-  int AddKernelWatch(const Watch& watch, const std::string& relative, bool& failed_hard);
+  // Why a kernel watch was not added: the directory is gone (kNone), the per-user limit (kLimit), or another refusal.
+  enum class Refusal { kNone, kLimit, kFailed };
+  int AddKernelWatch(const Watch& watch, const std::string& relative, Refusal& refusal);
+  std::size_t CountUnwatched(const Watch& watch);
 
   void Append(Watch& watch, DWORD action, std::string name);
   void ReleaseDead();

@@ -304,6 +304,7 @@ void ServeWhileWaiting(int port_epoll, int wake_fd, int timeout_ms, ChangePace& 
   }
   pace.busy_returns = 0;
   if (pace.batching && timeout_ms != 0) {
+    counters().batch_pauses.fetch_add(1, std::memory_order_relaxed);
     pollfd wake{wake_fd, POLLIN, 0};
     const timespec pause{0, kBatchPauseNanoseconds};
     if (ppoll(&wake, 1, &pause, nullptr) > 0) {
@@ -555,7 +556,7 @@ void Engine::NodeGone(int wd) {
   }
 }
 
-int Engine::AddKernelWatch(const Watch& watch, const std::string& relative, bool& failed_hard) {
+int Engine::AddKernelWatch(const Watch& watch, const std::string& relative, Refusal& refusal) {
   // Through the handle's own descriptor, so the path stays right when the watched directory is renamed.
   std::string path = "/proc/self/fd/" + std::to_string(watch.directory->fd_);
   uint32_t mask = kEventMask | IN_ONLYDIR;
@@ -566,11 +567,16 @@ int Engine::AddKernelWatch(const Watch& watch, const std::string& relative, bool
   }
   DWORD seam_error = 0;
   if (!relative.empty() && SeamConsumeFailure("inotify_add_watch", seam_error)) {
-    failed_hard = true;  // as when the per-user watch limit is reached
+    // ERROR_NOT_ENOUGH_QUOTA stands for the per-user watch limit (ENOSPC), anything else for another refusal.
+    refusal = seam_error == ERROR_NOT_ENOUGH_QUOTA ? Refusal::kLimit : Refusal::kFailed;
     return -1;
   }
   const int wd = inotify_add_watch(inotify_fd_, path.c_str(), mask);
-  failed_hard = wd < 0 && errno != ENOENT && errno != ENOTDIR;
+  if (wd >= 0 || errno == ENOENT || errno == ENOTDIR) {
+    refusal = Refusal::kNone;
+  } else {
+    refusal = errno == ENOSPC ? Refusal::kLimit : Refusal::kFailed;
+  }
   return wd;
 }
 

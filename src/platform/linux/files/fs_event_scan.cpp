@@ -3,9 +3,12 @@
 // recursively; the names a scan reported are remembered until the kernel queue has been drained, so the queued
 // IN_CREATE of the same entry is not reported twice. A directory moved in is reported alone, as on Windows, except
 // for what was created in it after the move but before its watch was in place (birth time not older than the
-// directory's change time, which the move set, less two clock ticks). Symbolic links are never followed. A
-// subdirectory the kernel refuses to watch (the per-user limit) is a loss, tried again when kernel watches are
-// given back or after the next queue overflow. The first scan of a subtree is done in slices, by the first read,
+// directory's change time, which the move set, less two clock ticks). A file such a scan reports that holds
+// something written since the directory was made or moved in (modification time) is reported MODIFIED too, when
+// the watch asks for writes: the watch came too late to see that write. Symbolic links are never followed. A
+// subdirectory the kernel refuses to watch is tried again when kernel watches are given back or after the next
+// queue overflow; at the per-user limit the watch says once how many directories it misses (the rest of the tree
+// stays watched), any other refusal is a loss. The first scan of a subtree is done in slices, by the first read,
 // which gives up the lock between them: adding a big tree does not keep the reader from draining the queue.
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,6 +30,15 @@ long TimestampSlack() {
     return 2 * resolution.tv_nsec;
   }();
   return slack;
+}
+
+const statx_timestamp& Born(const struct statx& sx) {
+  return (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime;
+}
+
+bool Before(const statx_timestamp& t, const timespec& limit) {
+  return t.tv_sec < limit.tv_sec ||
+         (t.tv_sec == limit.tv_sec && t.tv_nsec < static_cast<uint32_t>(limit.tv_nsec));
 }
 
 timespec Earlier(timespec t, long nanoseconds) {
@@ -67,13 +79,17 @@ std::string Engine::ChildPath(const Sub& sub, const std::string& name) {
 Sub* Engine::AddChild(Sub& parent, const std::string& name, const Report& requested) {
   if (parent.children.count(name)) return nullptr;
   Watch& watch = *parent.watch;
-  bool failed_hard = false;
+  Refusal refusal = Refusal::kNone;
   const std::string relative = ChildPath(parent, name);
-  const int wd = AddKernelWatch(watch, relative, failed_hard);
+  const int wd = AddKernelWatch(watch, relative, refusal);
   if (wd < 0) {
-    // Gone again or no longer a directory: nothing to watch. Out of kernel watches: its changes are missed (a
-    // loss), and the directory is tried again when kernel watches are given back or changes are lost again.
-    if (failed_hard) {
+    // Gone again or no longer a directory: nothing to watch. Refused: tried again when kernel watches are given
+    // back or changes are lost. At the per-user limit the rest of the tree is still watched as far as the limit
+    // allows, and the watch says once what it misses; another refusal is a loss.
+    if (refusal == Refusal::kLimit) {
+      if (watch.limit == Watch::kLimitNotReached) watch.limit = Watch::kLimitToReport;
+      partial_.insert(&parent);
+    } else if (refusal == Refusal::kFailed) {
       ClearBacklog(watch);
       watch.lost = true;
       partial_.insert(&parent);
@@ -94,7 +110,15 @@ Sub* Engine::AddChild(Sub& parent, const std::string& name, const Report& reques
     if (::fstatat(watch.directory->fd_, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       report = kReportNothing;
     } else {
-      report.since = Earlier(st.st_ctim, TimestampSlack());
+      report.since = report.written = Earlier(st.st_ctim, TimestampSlack());
+    }
+  } else if (report.mode == Report::kEverything && (watch.filter & FILE_NOTIFY_CHANGE_LAST_WRITE)) {
+    // Writes since the directory was made; a file moved in keeps its older time and is reported as added alone.
+    // Without a birth time, every file that holds something counts as written (at worst one MODIFY too many).
+    struct statx sx;
+    if (::statx(watch.directory->fd_, relative.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
+        (sx.stx_mask & STATX_BTIME)) {
+      report.written = Earlier(timespec{sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec}, TimestampSlack());
     }
   }
   if (watch.deferring && report.mode == Report::kNothing) {
@@ -146,15 +170,22 @@ void Engine::Scan(Sub& sub, const Report& report) {
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     bool is_dir = entry->d_type == DT_DIR;
     bool reported = report.mode == Report::kEverything;
-    if (report.mode == Report::kSince) {
+    // A file the scan reports may have been written before the watch could see it.
+    const bool wants_writes = report.mode != Report::kNothing && (sub.watch->filter & FILE_NOTIFY_CHANGE_LAST_WRITE) &&
+                              (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN);
+    bool written = false;
+    if (report.mode == Report::kSince || wants_writes) {
       // Born after the move (change time where the file system keeps no birth time).
       struct statx sx;
-      if (::statx(::dirfd(dir), name, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_CTIME | STATX_BTIME, &sx) != 0)
-        continue;
+      if (::statx(::dirfd(dir), name, AT_SYMLINK_NOFOLLOW,
+                  STATX_TYPE | STATX_CTIME | STATX_BTIME | STATX_MTIME | STATX_SIZE, &sx) != 0) {
+        if (report.mode == Report::kSince) continue;
+        sx = {};
+        sx.stx_mode = is_dir ? S_IFDIR : 0;
+      }
       is_dir = S_ISDIR(sx.stx_mode);
-      const statx_timestamp& born = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime;
-      reported = born.tv_sec > report.since.tv_sec ||
-                 (born.tv_sec == report.since.tv_sec && born.tv_nsec >= static_cast<uint32_t>(report.since.tv_nsec));
+      if (report.mode == Report::kSince) reported = !Before(Born(sx), report.since);
+      written = wants_writes && S_ISREG(sx.stx_mode) && sx.stx_size > 0 && !Before(sx.stx_mtime, report.written);
     } else if (entry->d_type == DT_UNKNOWN) {
       struct stat st;
       if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
@@ -163,6 +194,7 @@ void Engine::Scan(Sub& sub, const Report& report) {
     if (reported) {
       Watch& watch = *sub.watch;
       if (WantsName(watch, is_dir)) Append(watch, FILE_ACTION_ADDED, ChildPath(sub, name));
+      if (written) Append(watch, FILE_ACTION_MODIFIED, ChildPath(sub, name));
       sub.scanned.insert(name);
       scanned_subs_.insert(&sub);
     }
@@ -189,6 +221,47 @@ void Engine::Scan(Sub& sub, const Report& report) {
       AddChild(sub, name, report);
     }
   }
+}
+
+// The directories of `watch`'s tree that the kernel would not watch, with everything below them. Walked once, for
+// the notice that the limit was reached (on a tree big enough to reach it, some milliseconds).
+std::size_t Engine::CountUnwatched(const Watch& watch) {
+  std::size_t count = 0;
+  std::vector<int> to_list;
+  const auto open_at = [](int at, const char* name) {
+    return ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  };
+  for (const Sub* sub : partial_) {
+    if (sub->watch != &watch || !sub->node) continue;
+    const std::string relative = PathOf(*sub);
+    const int fd = open_at(watch.directory->fd_, relative.empty() ? "." : relative.c_str());
+    if (fd >= 0) to_list.push_back(fd);
+    const Sub* outside = sub;  // in the directory a Sub stands for, its watched children are not counted
+    while (!to_list.empty()) {
+      const int dir_fd = to_list.back();
+      to_list.pop_back();
+      DIR* dir = ::fdopendir(dir_fd);
+      if (!dir) {
+        ::close(dir_fd);
+        continue;
+      }
+      while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        bool is_dir = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+          struct stat st;
+          is_dir = ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (!is_dir || (outside && outside->children.count(name))) continue;
+        ++count;
+        if (const int child = open_at(::dirfd(dir), name); child >= 0) to_list.push_back(child);
+      }
+      ::closedir(dir);
+      outside = nullptr;
+    }
+  }
+  return count;
 }
 
 void Engine::RemoveChild(Sub& parent, const std::string& name) {

@@ -84,6 +84,7 @@ std::size_t OpenHandles() { return detail::OpenHandleCount(); }
 std::size_t LivePorts() { return static_cast<std::size_t>(detail::counters().live_ports.load()); }
 std::size_t QueuedPackets() { return static_cast<std::size_t>(detail::counters().queued_packets.load()); }
 std::size_t OutstandingReads() { return static_cast<std::size_t>(detail::counters().outstanding_reads.load()); }
+std::size_t BatchPauses() { return static_cast<std::size_t>(detail::counters().batch_pauses.load()); }
 
 void Reset() {
   SeamState& s = state();

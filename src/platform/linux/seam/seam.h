@@ -43,6 +43,7 @@ std::size_t OpenHandles();
 std::size_t LivePorts();  // port objects, also those whose handle is closed but that bound handles still reach
 std::size_t QueuedPackets();
 std::size_t OutstandingReads();
+std::size_t BatchPauses();  // pauses of threads waiting on ports before a read, while changes come in a burst
 
 // Disarms every failure and restores the defaults above.
 void Reset();
