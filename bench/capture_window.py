@@ -4,7 +4,7 @@ from bench_capture_layer, and Pillow's ImageGrab (Debian's python3-pil under /us
 and the ratios, and the 10th percentile of the module's calls; --window-manager runs openbox on the display. Figures
 only, never pass/fail.
 
-    PYTHONPATH=build/release/python /root/.pyenv/versions/3.13.0/bin/python3.13 bench/capture_window.py [--runs N]
+    PYTHONPATH=build/release/python "$(bash scripts/find-python.sh)" bench/capture_window.py [--runs N]
         [--window-manager]
 """
 

@@ -1,7 +1,7 @@
 """find_window_by_path and capture_window on a desktop with many windows and under a window manager, on a private
 1920x1080 Xvfb. Figures only, never pass/fail.
 
-    PYTHONPATH=build/release/python /root/.pyenv/versions/3.13.0/bin/python3.13 bench/window_manager.py
+    PYTHONPATH=build/release/python "$(bash scripts/find-python.sh)" bench/window_manager.py
         [--runs N] [--others 0,10,50,100] [--wm none,test,default] [--capture] [--concurrent]
 
 - Search: the game's window on top of the stacking order, below it N windows of another process in another install

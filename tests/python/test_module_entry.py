@@ -1,15 +1,34 @@
 """Importing the module: version check, multi-phase steps, the per-interpreter cache, sub-interpreters."""
 
+import glob
 import importlib
 import importlib.machinery
 import os
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-PY312 = "/root/.pyenv/versions/3.12.1/bin/python3.12"
+
+
+def find_python312():
+    """$PY312, else python3.12 on PATH, else pyenv's newest 3.12.x: the first that runs as 3.12 (a pyenv shim with no
+    3.12 selected does not)."""
+    root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
+    releases = glob.glob(os.path.join(root, "versions", "3.12.*", "bin", "python3.12"))
+    releases = [r for r in releases if re.search(r"/3\.12\.\d+/", r)]
+    releases.sort(key=lambda r: int(re.search(r"/3\.12\.(\d+)/", r).group(1)), reverse=True)
+    for candidate in [os.environ.get("PY312"), shutil.which("python3.12"), *releases]:
+        if candidate and subprocess.run([candidate, "-c", "import sys; sys.exit(sys.version_info[:2] != (3, 12))"],
+                                        capture_output=True).returncode == 0:
+            return candidate
+    return None
+
+
+PY312 = find_python312()
 DOC = "Disk mounting helper library bindings for python"
 MISMATCH = "Python version mismatch: module was compiled for Python 3.13, but the interpreter version is incompatible: {}."
 
@@ -87,7 +106,7 @@ def test_failed_exec_step_raises_import_error_with_cause_and_caches_nothing(quor
                                 "True"]
 
 
-@pytest.mark.skipif(not os.path.exists(PY312), reason="CPython 3.12 is not installed")
+@pytest.mark.skipif(PY312 is None, reason="CPython 3.12 is not installed")
 @pytest.mark.parametrize("how", ["init_function", "import_machinery"])
 def test_other_interpreter_version_is_refused(quorvel, how):
     code = {
