@@ -1,38 +1,26 @@
 """A tree bigger than the system's limit of watched folders (Linux: the per-user inotify watch limit): every folder
 the limit allows stays watched, and one line says how many are not. Runs in a child in a user namespace of its own,
 whose limit the test may lower without touching the machine's."""
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
-from watch_helpers import child_env
+from test_watch_support import run_child
 
 pytestmark = pytest.mark.asan
 
 CHILD = """
 import logging, os, re, sys, tempfile
 try:
-    uid, gid = os.getuid(), os.getgid()
-    os.unshare(os.CLONE_NEWUSER)
-    with open("/proc/self/setgroups", "w") as f: f.write("deny")
-    with open("/proc/self/uid_map", "w") as f: f.write(f"0 {uid} 1")
-    with open("/proc/self/gid_map", "w") as f: f.write(f"0 {gid} 1")
+    from watch_helpers import enter_user_namespace
+    enter_user_namespace()
     with open("/proc/sys/user/max_inotify_watches", "w") as f: f.write("60")
 except OSError as e:
     print("no user namespace with a limit of its own:", e)
     sys.exit(77)
 
 import quorvel
-from watch_helpers import touch, wait_for, watch_filter
+from watch_helpers import collect_log, touch, wait_for, watch_filter
 
-lines = []
-class Collect(logging.Handler):
-    def emit(self, record):
-        lines.append(record.getMessage())
-logging.getLogger("limit").addHandler(Collect())
-quorvel.init_logging("limit")
+lines = collect_log("limit")
 
 root = tempfile.mkdtemp()
 folders = []
@@ -75,11 +63,4 @@ quorvel.stop_fs_watch()
 
 
 def test_a_tree_beyond_the_watch_limit_keeps_what_fits_watched_and_says_once_how_much_does_not():
-    try:
-        result = subprocess.run([sys.executable, "-c", textwrap.dedent(CHILD)], env=child_env(), timeout=60,
-                                capture_output=True, text=True)
-    except subprocess.TimeoutExpired as e:
-        raise AssertionError(f"child hung: stdout={e.stdout!r} stderr={e.stderr!r}")
-    if result.returncode == 77:
-        pytest.skip(result.stdout.strip())
-    assert result.returncode == 0, f"stdout={result.stdout}\nstderr={result.stderr}"
+    run_child(CHILD)

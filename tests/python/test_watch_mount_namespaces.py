@@ -1,20 +1,18 @@
 """Watches and mount namespaces: a folder of another namespace, and a process that changes namespace. Each case
 runs in a child interpreter that first enters a private mount namespace of its own (as root, or in a new user
 namespace), so that its mounts touch nothing outside it."""
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-from watch_helpers import child_env
+from test_watch_support import run_child as run
 
 pytestmark = pytest.mark.asan
 
 PRELUDE = """
 import ctypes, logging, os, sys, tempfile, threading, time
 import quorvel
-from watch_helpers import touch, wait_for, watch_filter
+from watch_helpers import collect_log, enter_user_namespace, touch, wait_for, watch_filter
 
 libc = ctypes.CDLL(None, use_errno=True)
 MS_REC, MS_PRIVATE, MNT_DETACH = 0x4000, 0x40000, 2
@@ -37,11 +35,7 @@ try:
     try:
         private_namespace()
     except PermissionError:
-        uid, gid = os.getuid(), os.getgid()
-        os.unshare(os.CLONE_NEWUSER)
-        with open("/proc/self/setgroups", "w") as f: f.write("deny")
-        with open("/proc/self/uid_map", "w") as f: f.write(f"0 {uid} 1")
-        with open("/proc/self/gid_map", "w") as f: f.write(f"0 {gid} 1")
+        enter_user_namespace()
         private_namespace()
     root = tempfile.mkdtemp()
     mount_tmpfs(root)  # everything below is this namespace's own
@@ -49,12 +43,7 @@ except OSError as e:
     print("no mount namespace:", e)
     sys.exit(77)
 
-lines = []
-class Collect(logging.Handler):
-    def emit(self, record):
-        lines.append(record.getMessage())
-logging.getLogger("ns").addHandler(Collect())
-quorvel.init_logging("ns")
+lines = collect_log("ns")
 
 events = []
 def start():
@@ -90,14 +79,7 @@ def churn_here():
 
 
 def run_child(code):
-    try:
-        result = subprocess.run([sys.executable, "-c", textwrap.dedent(PRELUDE) + textwrap.dedent(code)],
-                                env=child_env(), timeout=60, capture_output=True, text=True)
-    except subprocess.TimeoutExpired as e:
-        raise AssertionError(f"child hung: stdout={e.stdout!r} stderr={e.stderr!r}")
-    if result.returncode == 77:
-        pytest.skip(result.stdout.strip())
-    assert result.returncode == 0, f"stdout={result.stdout}\nstderr={result.stderr}"
+    run(textwrap.dedent(PRELUDE) + textwrap.dedent(code))
 
 
 def test_a_folder_of_another_namespace_outlives_mount_changes_here_and_ends_when_deleted():

@@ -1,13 +1,10 @@
 """The watcher where the kernel or a seccomp filter refuses a newer system call: each case runs in a child
 interpreter that installs the filter before it imports the module, so nothing else runs under it."""
 import errno
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
-from watch_helpers import child_env
+from test_watch_support import run_child
 
 pytestmark = pytest.mark.asan
 
@@ -102,11 +99,4 @@ print("ok")
 @pytest.mark.parametrize("answer", ["ENOSYS", "EPERM"])
 def test_a_refused_epoll_pwait2_still_reports_moves_out_and_idles(answer):
     code = f"ERRNO = {getattr(errno, answer)}\n" + REFUSE_EPOLL_PWAIT2 + WATCH_UNDER_FILTER
-    try:
-        result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env(), timeout=60,
-                                capture_output=True, text=True)
-    except subprocess.TimeoutExpired as e:
-        raise AssertionError(f"child hung: stdout={e.stdout!r} stderr={e.stderr!r}")
-    if result.returncode == 77:
-        pytest.skip(result.stdout.strip())
-    assert result.returncode == 0, f"stdout={result.stdout}\nstderr={result.stderr}"
+    run_child(code)

@@ -3,12 +3,27 @@
 The watcher is process-wide, so every test that uses it stops it and removes its watches afterwards.
 """
 import os
+import subprocess
+import sys
+import textwrap
 import threading
 
 import pytest
 
 import quorvel
-from watch_helpers import DEADLINE, touch, wait_for, watch_filter  # noqa: F401 (re-exported)
+from watch_helpers import DEADLINE, child_env, touch, wait_for, watch_filter  # noqa: F401 (re-exported)
+
+
+def run_child(code):
+    """Runs `code` in a child interpreter: it passes by exiting 0, and skips the test by exiting 77 with the reason."""
+    try:
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env(), timeout=60,
+                                capture_output=True, text=True)
+    except subprocess.TimeoutExpired as e:
+        raise AssertionError(f"child hung: stdout={e.stdout!r} stderr={e.stderr!r}")
+    if result.returncode == 77:
+        pytest.skip(result.stdout.strip())
+    assert result.returncode == 0, f"stdout={result.stdout}\nstderr={result.stderr}"
 
 
 class Recorder:
